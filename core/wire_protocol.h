@@ -1,0 +1,7 @@
+#pragma once
+
+// Bytes from the server are masked one by one with this constant; the client sends plain text.
+constexpr unsigned char SCRAMBLE_MASK = 0x5A;
+
+// Unmasks the first n bytes in place. The step is its own inverse, so the server masks with it too.
+void UnmaskChunk(char* bytes, int n);
