@@ -1,0 +1,217 @@
+#include "chat_state.h"
+
+#include <string.h>
+
+ChatState chatState;
+
+namespace {
+
+bool IsConnectUnderWay(int error)
+{
+    // Windows Sockets 1.1 answers a repeated connect with WSAEINVAL while the first is pending.
+    return error == WSAEWOULDBLOCK || error == WSAEALREADY || error == WSAEINVAL ||
+           error == WSAEISCONN;
+}
+
+// Starts a connect on the stream socket; 0 when it is under way, else the error it failed with.
+int StartConnect()
+{
+    if (connect(chatState.streamSocket, reinterpret_cast<const sockaddr*>(&chatState.serverAddress),
+                sizeof chatState.serverAddress) == 0)
+        return 0;
+    int error = WSAGetLastError();
+    return IsConnectUnderWay(error) ? 0 : error;
+}
+
+// Some stacks (Wine among them) will not connect again a socket whose attempt failed.
+void ReplaceStreamSocket()
+{
+    closesocket(chatState.streamSocket);
+    chatState.streamSocket = socket(AF_INET, SOCK_STREAM, 0);
+    WSAAsyncSelect(chatState.streamSocket, chatState.notifyWindow, WM_SOCKET_NOTIFY, SOCKET_EVENTS);
+}
+
+void ReportConnectFailure(HWND mainWindow)
+{
+    chatState.lastConnectFailed = true;
+    ShowNotice(mainWindow, CAPTION_NO_CONNECTION, TEXT_NO_CONNECTION);
+}
+
+void ShowLogBatch(HWND mainWindow)
+{
+    if (chatState.logBatchLength == 0)
+        return;
+    chatState.logBatch[chatState.logBatchLength] = '\0';
+    chatState.logBatchLength = 0;
+    AppendToLog(mainWindow, chatState.logBatch);
+}
+
+bool LogBatchHasRoomForChunk()
+{
+    return LOG_BATCH_SIZE - chatState.logBatchLength >= CHUNK_SIZE + 2;
+}
+
+// Sends as much as the socket takes at once: the count sent, or -1 when the socket failed.
+// Only a send that would block arms the next write event, so partial sends are retried here.
+int SendWhatFits(const char* bytes, int n)
+{
+    int total = 0;
+    while (total < n) {
+        int sent = send(chatState.talkSocket, bytes + total, n - total, 0);
+        if (sent == SOCKET_ERROR)
+            return WSAGetLastError() == WSAEWOULDBLOCK ? total : -1;
+        total += sent;
+    }
+    return total;
+}
+
+bool KeepInOutbox(const char* bytes, int n)
+{
+    if (n > OUTBOX_SIZE - chatState.outboxLength)
+        return false;
+    memcpy(chatState.outbox + chatState.outboxLength, bytes, n);
+    chatState.outboxLength += n;
+    return true;
+}
+
+void SendOutbox(HWND mainWindow)
+{
+    if (chatState.outboxLength == 0)
+        return;
+    int sent = SendWhatFits(chatState.outbox, chatState.outboxLength);
+    if (sent < 0) {
+        chatState.outboxLength = 0;
+        AlertBeep(mainWindow);
+        return;
+    }
+    chatState.outboxLength -= sent;
+    memmove(chatState.outbox, chatState.outbox + sent, chatState.outboxLength);
+}
+
+void TakeInBatchOfChunks(HWND mainWindow)
+{
+    while (TakeInChunk(mainWindow) > 0 && LogBatchHasRoomForChunk()) {
+    }
+    ShowLogBatch(mainWindow);
+}
+
+}  // namespace
+
+int StartNetwork()
+{
+    int error = WSAStartup(WINSOCK_VERSION_1_1, &chatState.winsockData);
+    if (error != 0)
+        return error;
+    chatState.streamSocket = socket(AF_INET, SOCK_STREAM, 0);
+    chatState.serverAddress.sin_family = AF_INET;
+    chatState.serverAddress.sin_port = htons(static_cast<unsigned short>(chatState.serverPort & 0xFFFF));
+    return 0;
+}
+
+void ArmNotifications(HWND mainWindow)
+{
+    chatState.notifyWindow = mainWindow;
+    WSAAsyncSelect(chatState.streamSocket, mainWindow, WM_SOCKET_NOTIFY, SOCKET_EVENTS);
+}
+
+void RequestConnect()
+{
+    if (chatState.networkReleased)
+        return;
+    chatState.serverAddress.sin_addr.s_addr = inet_addr(chatState.addressText);
+    bool retrying = chatState.lastConnectFailed;
+    chatState.lastConnectFailed = false;
+    int error = StartConnect();
+    if (error != 0 && retrying) {
+        ReplaceStreamSocket();
+        error = StartConnect();
+    }
+    chatState.talkSocket = chatState.streamSocket;
+    if (error != 0)
+        ReportConnectFailure(chatState.notifyWindow);
+}
+
+void SendTypedLine(HWND mainWindow)
+{
+    int n = ReadInput(mainWindow, chatState.sendLine, LINE_SIZE);
+    if (n <= 0)
+        return;
+    chatState.sendLine[n] = '\r';
+    chatState.sendLine[n + 1] = '\n';
+    chatState.sendLine[n + 2] = '\0';
+    ShowLogBatch(mainWindow);
+    AppendToLog(mainWindow, chatState.sendLine);
+
+    // Behind bytes already waiting, a line must wait too, or it would overtake them.
+    int sent = chatState.outboxLength == 0 ? SendWhatFits(chatState.sendLine, n) : 0;
+    if (sent < 0 || !KeepInOutbox(chatState.sendLine + sent, n - sent))
+        AlertBeep(mainWindow);
+
+    memset(chatState.sendLine, 0, sizeof chatState.sendLine);
+    ClearInput(mainWindow);
+}
+
+BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
+{
+    // Events of a socket already replaced or closed may still be queued; they are not ours.
+    if (chatState.networkReleased || static_cast<SOCKET>(wParam) != chatState.streamSocket)
+        return TRUE;
+    WORD event = WSAGETSELECTEVENT(lParam);
+    WORD error = WSAGETSELECTERROR(lParam);
+
+    if (event == FD_CONNECT) {
+        ShowLogBatch(mainWindow);
+        if (error == 0) {
+            ShowNotice(mainWindow, CAPTION_CONNECTED, TEXT_CONNECTED_NOTICE);
+            SetStatus(mainWindow, TEXT_CONNECTED);
+        } else {
+            ReportConnectFailure(mainWindow);
+        }
+    }
+    if (event == FD_READ)
+        TakeInBatchOfChunks(mainWindow);
+    if (event == FD_WRITE)
+        SendOutbox(mainWindow);
+    if (event == FD_CLOSE) {
+        for (int i = 0; i < CLOSE_DRAIN_CHUNKS && TakeInChunk(mainWindow) > 0; ++i) {
+        }
+        ShowLogBatch(mainWindow);
+        ShowNotice(mainWindow, CAPTION_CONNECTION_LOST, TEXT_CONNECTION_LOST);
+        CloseDown(mainWindow);
+    }
+    return TRUE;
+}
+
+int TakeInChunk(HWND mainWindow)
+{
+    int n = recv(chatState.talkSocket, chatState.receiveChunk, CHUNK_SIZE, 0);
+    if (n == SOCKET_ERROR || n == 0)
+        return n;
+    UnmaskChunk(chatState.receiveChunk, n);
+
+    // A NUL would end the text early when the log takes it, so NULs are dropped as a terminal does.
+    int shown = 0;
+    for (int i = 0; i < n; ++i)
+        if (chatState.receiveChunk[i] != '\0')
+            chatState.receiveChunk[shown++] = chatState.receiveChunk[i];
+    chatState.receiveChunk[shown] = '\r';
+    chatState.receiveChunk[shown + 1] = '\n';
+
+    if (!LogBatchHasRoomForChunk())
+        ShowLogBatch(mainWindow);
+    memcpy(chatState.logBatch + chatState.logBatchLength, chatState.receiveChunk, shown + 2);
+    chatState.logBatchLength += shown + 2;
+    memset(chatState.receiveChunk, 0, sizeof chatState.receiveChunk);
+    return n;
+}
+
+BOOL CloseDown(HWND mainWindow)
+{
+    if (!chatState.networkReleased) {
+        chatState.networkReleased = true;
+        closesocket(chatState.streamSocket);
+        WSACleanup();
+    }
+    EndMainWindow(mainWindow);
+    return TRUE;
+}

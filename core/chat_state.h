@@ -1,0 +1,73 @@
+#pragma once
+
+#include "platform.h"
+#include "wire_protocol.h"
+
+// Socket events reach the main window as this private message.
+constexpr UINT WM_SOCKET_NOTIFY = WM_USER + 100;
+// Write readiness is armed too, so that bytes a send could not take are sent later, in order.
+constexpr long SOCKET_EVENTS = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+constexpr WORD WINSOCK_VERSION_1_1 = 0x0101;
+constexpr DWORD SERVER_PORT = 1024;
+// A handle that names no socket: sends on it fail.
+constexpr SOCKET NO_SOCKET = 0;
+
+constexpr int ADDRESS_TEXT_SIZE = 16;   // the longest dotted IPv4 address and a NUL
+constexpr int LINE_SIZE = 256;          // typed characters and a NUL
+constexpr int CHUNK_SIZE = 256;         // bytes taken in per read
+constexpr int LINE_END_ROOM = 3;        // CR, LF and NUL after a line
+// Typed bytes that the socket could not take at once wait here for the write event.
+constexpr int OUTBOX_SIZE = 8192;
+// Received lines collect here and reach the log in one insertion: each insertion costs a repaint.
+constexpr int LOG_BATCH_SIZE = 12288;
+// When the server closes, what it sent before is still read, but never more than this many chunks.
+constexpr int CLOSE_DRAIN_CHUNKS = 1024;
+
+struct ChatState {
+    WSADATA winsockData;
+    sockaddr_in serverAddress;
+    HINSTANCE instance;
+    SOCKET streamSocket;
+    SOCKET talkSocket;
+    char addressText[ADDRESS_TEXT_SIZE];
+    DWORD serverPort = SERVER_PORT;
+    char sendLine[LINE_SIZE + LINE_END_ROOM];
+    char receiveChunk[CHUNK_SIZE + LINE_END_ROOM];
+
+    HWND notifyWindow;           // where socket events go; a replacement socket is armed to it too
+    bool lastConnectFailed;      // the next attempt may need a fresh socket
+    bool networkReleased;        // CloseDown has closed the socket and released the network layer
+    char outbox[OUTBOX_SIZE];
+    int outboxLength;
+    char logBatch[LOG_BATCH_SIZE + 1];
+    int logBatchLength;
+};
+
+extern ChatState chatState;
+
+int StartNetwork();
+void ArmNotifications(HWND mainWindow);
+void RequestConnect();
+void SendTypedLine(HWND mainWindow);
+BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam);
+int TakeInChunk(HWND mainWindow);
+BOOL CloseDown(HWND mainWindow);
+
+// What the chat core shows goes through these operations of the main window.
+void AppendToLog(HWND mainWindow, const char* text);
+void SetStatus(HWND mainWindow, const char* text);
+void ShowNotice(HWND mainWindow, const char* caption, const char* text);
+void AlertBeep(HWND mainWindow);
+int ReadInput(HWND mainWindow, char* buffer, int size);
+void ClearInput(HWND mainWindow);
+void EndMainWindow(HWND mainWindow);
+
+// The texts the chat core shows.
+#define TEXT_NOT_CONNECTED       "          Not Connected"
+#define TEXT_CONNECTED           "            Connected"
+#define CAPTION_CONNECTED        "Connection!"
+#define TEXT_CONNECTED_NOTICE    "Connection established!"
+#define CAPTION_NO_CONNECTION    "No connection!"
+#define TEXT_NO_CONNECTION       "Could not establish connection!"
+#define CAPTION_CONNECTION_LOST  "Connection lost!"
+#define TEXT_CONNECTION_LOST     "Connection to server lost, exiting!"

@@ -1,0 +1,539 @@
+#include "chat_state.h"
+#include "fake_platform_control.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+HWND const kMainWindow = reinterpret_cast<HWND>(0x1234);
+
+std::string Masked(std::string text)
+{
+    UnmaskChunk(text.data(), static_cast<int>(text.size()));
+    return text;
+}
+
+class ChatCore : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake.Reset();
+        chatState = ChatState{};
+    }
+
+    void StartAndArm()
+    {
+        ASSERT_EQ(StartNetwork(), 0);
+        ArmNotifications(kMainWindow);
+    }
+
+    void Connect(const char* address = "127.0.0.1")
+    {
+        strcpy(chatState.addressText, address);
+        RequestConnect();
+    }
+
+    void Event(WORD event, WORD error = 0)
+    {
+        EXPECT_EQ(OnSocketNotify(kMainWindow, chatState.streamSocket, WSAMAKESELECTREPLY(event, error)),
+                  TRUE);
+    }
+
+    void StartConnected()
+    {
+        StartAndArm();
+        Connect();
+        Event(FD_CONNECT);
+        fake.calls.clear();
+        fake.notices.clear();
+    }
+
+    void Type(const std::string& line)
+    {
+        fake.input = line;
+        SendTypedLine(kMainWindow);
+    }
+
+    void PeerSends(const std::string& text) { fake.incoming += Masked(text); }
+};
+
+TEST_F(ChatCore, StartsWinsockOneOneAndPreparesAddressForPort1024)
+{
+    ASSERT_EQ(StartNetwork(), 0);
+
+    EXPECT_EQ(fake.CallNames(), (std::vector<std::string>{"WSAStartup", "socket"}));
+    EXPECT_EQ(fake.calls[0].args[0], 0x0101);
+    EXPECT_EQ(fake.calls[1].args, (std::vector<intptr_t>{AF_INET, SOCK_STREAM, 0}));
+    EXPECT_EQ(chatState.streamSocket, 100u);
+    EXPECT_EQ(chatState.talkSocket, NO_SOCKET);
+    EXPECT_EQ(chatState.serverAddress.sin_family, AF_INET);
+    const unsigned char* port = reinterpret_cast<const unsigned char*>(&chatState.serverAddress.sin_port);
+    EXPECT_EQ(port[0], 0x04);
+    EXPECT_EQ(port[1], 0x00);
+    EXPECT_EQ(chatState.serverAddress.sin_addr.s_addr, 0u);
+}
+
+TEST_F(ChatCore, FailedStartReturnsItsCodeAndMakesNoSocket)
+{
+    fake.Script("WSAStartup", WSAVERNOTSUPPORTED);
+
+    EXPECT_EQ(StartNetwork(), WSAVERNOTSUPPORTED);
+    EXPECT_EQ(fake.CallNames(), std::vector<std::string>{"WSAStartup"});
+}
+
+TEST_F(ChatCore, ArmsReadWriteConnectAndCloseToTheMainWindow)
+{
+    StartAndArm();
+
+    auto armed = fake.CallsTo("WSAAsyncSelect");
+    ASSERT_EQ(armed.size(), 1u);
+    EXPECT_EQ(armed[0].args, (std::vector<intptr_t>{100, reinterpret_cast<intptr_t>(kMainWindow), 1124, 0x33}));
+}
+
+TEST_F(ChatCore, RoadOfOneConversation)
+{
+    StartAndArm();
+
+    Connect("127.0.0.1");
+    auto connects = fake.CallsTo("connect");
+    ASSERT_EQ(connects.size(), 1u);
+    EXPECT_EQ(connects[0].args[0], 100);
+    EXPECT_EQ(static_cast<uint32_t>(connects[0].args[3]), 0x0100007Fu);
+    EXPECT_EQ(connects[0].args[4], 16);
+    EXPECT_EQ(chatState.talkSocket, chatState.streamSocket);
+    EXPECT_TRUE(fake.notices.empty());
+
+    Event(FD_CONNECT);
+    EXPECT_EQ(fake.notices, std::vector<std::string>{"Connection!|Connection established!"});
+    EXPECT_EQ(fake.status, "            Connected");
+
+    Type("hello there");
+    EXPECT_EQ(fake.log, "hello there\r\n");
+    EXPECT_EQ(fake.sentToPeer, "hello there");
+    EXPECT_EQ(fake.input, "");
+    EXPECT_EQ(fake.beeps, 0);
+
+    Type("again");
+    EXPECT_EQ(fake.sentToPeer, "hello thereagain");
+
+    PeerSends("Hi from the server");
+    Event(FD_READ);
+    EXPECT_EQ(fake.log, "hello there\r\nagain\r\nHi from the server\r\n");
+
+    fake.calls.clear();
+    Event(FD_CLOSE);
+    EXPECT_EQ(fake.notices.back(), "Connection lost!|Connection to server lost, exiting!");
+    EXPECT_EQ(fake.CallNames(),
+              (std::vector<std::string>{"recv", "ShowNotice", "closesocket", "WSACleanup", "EndMainWindow"}));
+    EXPECT_EQ(fake.windowsEnded, 1);
+}
+
+TEST_F(ChatCore, EmptyInputDoesNothing)
+{
+    StartConnected();
+
+    Type("");
+
+    EXPECT_EQ(fake.CallNames(), std::vector<std::string>{"ReadInput"});
+}
+
+TEST_F(ChatCore, SendWithoutConnectionEchoesBeepsAndClears)
+{
+    StartAndArm();
+
+    Type("anyone?");
+    EXPECT_EQ(fake.log, "anyone?\r\n");
+    EXPECT_EQ(fake.CallsTo("send")[0].args[0], static_cast<intptr_t>(NO_SOCKET));
+    EXPECT_EQ(fake.beeps, 1);
+    EXPECT_EQ(fake.input, "");
+
+    Connect();
+    Event(FD_CONNECT, WSAECONNREFUSED);
+    fake.Script("send", SOCKET_ERROR, WSAENOTCONN);
+    Type("still there?");
+    EXPECT_EQ(fake.beeps, 2);
+    EXPECT_EQ(fake.sentToPeer, "");
+    EXPECT_EQ(chatState.outboxLength, 0);
+}
+
+TEST_F(ChatCore, LongestLineIsSentWhole)
+{
+    StartConnected();
+    std::string line(LINE_SIZE - 1, 'x');
+
+    Type(line);
+
+    EXPECT_EQ(fake.sentToPeer, line);
+    EXPECT_EQ(fake.log, line + "\r\n");
+}
+
+TEST_F(ChatCore, ShortSendKeepsTheRestAndSendsItOnTheWriteEvent)
+{
+    StartConnected();
+    fake.sendRoom = 4;
+
+    Type("abcdefgh");
+    EXPECT_EQ(fake.sentToPeer, "abcd");
+    EXPECT_EQ(fake.beeps, 0);
+
+    Type("ijk");  // must queue behind "efgh", not overtake it
+    EXPECT_EQ(fake.sentToPeer, "abcd");
+
+    fake.sendRoom = 3;
+    Event(FD_WRITE);
+    EXPECT_EQ(fake.sentToPeer, "abcdefg");
+
+    fake.sendRoom = 100;
+    Event(FD_WRITE);
+    EXPECT_EQ(fake.sentToPeer, "abcdefghijk");
+    EXPECT_EQ(chatState.outboxLength, 0);
+    EXPECT_EQ(fake.beeps, 0);
+    EXPECT_EQ(fake.log, "abcdefgh\r\nijk\r\n");
+}
+
+TEST_F(ChatCore, PartialSendsAreRetriedUntilTheSocketWouldBlock)
+{
+    StartConnected();
+    fake.Script("send", 2);
+    fake.Script("send", 3);
+
+    Type("abcdefgh");
+
+    // Only a send that would block arms the next write event; a short count does not.
+    EXPECT_EQ(fake.CallsTo("send").size(), 3u);
+    EXPECT_EQ(fake.sentToPeer, "fgh");
+    EXPECT_EQ(chatState.outboxLength, 0);
+}
+
+TEST_F(ChatCore, FullOutboxBeepsAndKeepsWhatItHolds)
+{
+    StartConnected();
+    fake.sendRoom = 0;
+    std::string line(200, 'q');
+    int fits = OUTBOX_SIZE / 200;
+
+    for (int i = 0; i < fits; ++i)
+        Type(line);
+    EXPECT_EQ(fake.beeps, 0);
+    Type(line);
+    EXPECT_EQ(fake.beeps, 1);
+    EXPECT_EQ(chatState.outboxLength, fits * 200);
+
+    fake.sendRoom = 1 << 20;
+    Event(FD_WRITE);
+    EXPECT_EQ(fake.sentToPeer, std::string(fits * 200, 'q'));
+}
+
+TEST_F(ChatCore, BrokenSocketOnWriteEventDropsTheOutboxWithABeep)
+{
+    StartConnected();
+    fake.sendRoom = 0;
+    Type("waiting");
+
+    fake.Script("send", SOCKET_ERROR, WSAECONNRESET);
+    Event(FD_WRITE);
+
+    EXPECT_EQ(fake.beeps, 1);
+    EXPECT_EQ(chatState.outboxLength, 0);
+}
+
+TEST_F(ChatCore, EachReadIsOneLineEndedByCrLf)
+{
+    StartConnected();
+
+    PeerSends("x");
+    Event(FD_READ);
+    EXPECT_EQ(fake.log, "x\r\n");
+
+    fake.log.clear();
+    PeerSends(std::string(CHUNK_SIZE, 'a') + std::string(10, 'b'));
+    Event(FD_READ);
+    EXPECT_EQ(fake.log, std::string(CHUNK_SIZE, 'a') + "\r\n" + std::string(10, 'b') + "\r\n");
+    for (const PlatformCall& call : fake.CallsTo("recv"))
+        EXPECT_EQ(call.args[1], CHUNK_SIZE);
+}
+
+TEST_F(ChatCore, EveryByteValueButNulIsShownUnmasked)
+{
+    StartConnected();
+    std::string all;
+    for (int value = 1; value < 256; ++value)
+        all += static_cast<char>(value);
+
+    PeerSends(all);
+    Event(FD_READ);
+
+    EXPECT_EQ(fake.log, all + "\r\n");
+}
+
+TEST_F(ChatCore, NulBytesAreDroppedAndTheRestOfTheChunkShown)
+{
+    StartConnected();
+
+    PeerSends(std::string("ab\0cd\0", 6));
+    Event(FD_READ);
+    PeerSends(std::string("\0\0", 2));
+    Event(FD_READ);
+
+    EXPECT_EQ(fake.log, "abcd\r\n\r\n");
+}
+
+TEST_F(ChatCore, ReadsOfNothingOrFailuresShowNothing)
+{
+    StartConnected();
+
+    Event(FD_READ);  // would block
+    fake.Script("recv", SOCKET_ERROR, WSAECONNRESET);
+    Event(FD_READ);
+    fake.Script("recv", 0);
+    Event(FD_READ);
+
+    EXPECT_EQ(fake.log, "");
+    EXPECT_TRUE(fake.CallsTo("AppendToLog").empty());
+}
+
+TEST_F(ChatCore, AFloodReachesTheLogInFewLargeInsertions)
+{
+    StartConnected();
+    std::string flood;
+    for (int i = 0; i < 20000; ++i)
+        flood += static_cast<char>('A' + i % 26);
+
+    PeerSends(flood);
+    int events = 0;
+    while (!fake.incoming.empty() && events < 1000) {
+        Event(FD_READ);
+        ++events;
+    }
+
+    std::string expected;
+    for (size_t at = 0; at < flood.size(); at += CHUNK_SIZE)
+        expected += flood.substr(at, CHUNK_SIZE) + "\r\n";
+    EXPECT_EQ(fake.log, expected);
+    EXPECT_EQ(fake.logInsertions.size(), (expected.size() + LOG_BATCH_SIZE - 1) / LOG_BATCH_SIZE);
+    for (const std::string& insertion : fake.logInsertions)
+        EXPECT_LE(insertion.size(), static_cast<size_t>(LOG_BATCH_SIZE));
+}
+
+TEST_F(ChatCore, ReceivedLinesReachTheLogBeforeAnEcho)
+{
+    StartConnected();
+    PeerSends("first");
+    Event(FD_READ);
+
+    Type("second");
+
+    EXPECT_EQ(fake.log, "first\r\nsecond\r\n");
+}
+
+TEST_F(ChatCore, CloseShowsWhatWasStillUnreadBeforeTheNotice)
+{
+    StartConnected();
+    PeerSends(std::string(300, 'z'));
+    fake.peerClosed = true;
+    std::string logWhenNoticeShown;
+    fake.whileNoticeOpen = [&](const std::string&) { logWhenNoticeShown = fake.log; };
+
+    Event(FD_CLOSE);
+
+    EXPECT_EQ(logWhenNoticeShown, std::string(CHUNK_SIZE, 'z') + "\r\n" + std::string(44, 'z') + "\r\n");
+    EXPECT_EQ(fake.windowsEnded, 1);
+}
+
+TEST_F(ChatCore, CloseDrainIsBounded)
+{
+    StartConnected();
+    fake.incoming = std::string(CHUNK_SIZE * (CLOSE_DRAIN_CHUNKS + 5), Masked("k")[0]);
+
+    Event(FD_CLOSE);
+
+    EXPECT_EQ(fake.CallsTo("recv").size(), static_cast<size_t>(CLOSE_DRAIN_CHUNKS));
+    EXPECT_EQ(fake.windowsEnded, 1);
+}
+
+TEST_F(ChatCore, CloseEndsTheProgramWhateverItsError)
+{
+    StartConnected();
+
+    Event(FD_CLOSE, WSAECONNRESET);
+
+    EXPECT_EQ(fake.notices, std::vector<std::string>{"Connection lost!|Connection to server lost, exiting!"});
+    EXPECT_EQ(fake.CallsTo("closesocket").size(), 1u);
+    EXPECT_EQ(fake.windowsEnded, 1);
+}
+
+TEST_F(ChatCore, FailedConnectEventIsReportedAndStatusStays)
+{
+    StartAndArm();
+    fake.status = "          Not Connected";
+    Connect();
+
+    Event(FD_CONNECT, WSAECONNREFUSED);
+
+    EXPECT_EQ(fake.notices, std::vector<std::string>{"No connection!|Could not establish connection!"});
+    EXPECT_EQ(fake.status, "          Not Connected");
+    EXPECT_EQ(chatState.talkSocket, chatState.streamSocket);
+}
+
+TEST_F(ChatCore, ConnectUnderWayIsNotReported)
+{
+    StartAndArm();
+    for (int error : {WSAEWOULDBLOCK, WSAEALREADY, WSAEINVAL, WSAEISCONN}) {
+        fake.Script("connect", SOCKET_ERROR, error);
+        Connect();
+    }
+    fake.Script("connect", 0);
+    Connect();
+
+    EXPECT_TRUE(fake.notices.empty());
+    EXPECT_EQ(fake.CallsTo("socket").size(), 1u);
+}
+
+TEST_F(ChatCore, ConnectThatFailsAtOnceIsReportedLikeAFailedEvent)
+{
+    StartAndArm();
+    fake.Script("connect", SOCKET_ERROR, WSAEADDRNOTAVAIL);
+
+    Connect("255.255.255.255");
+
+    EXPECT_EQ(fake.CallsTo("inet_addr")[0].bytes, "255.255.255.255");
+    EXPECT_EQ(static_cast<uint32_t>(fake.CallsTo("connect")[0].args[3]), INADDR_NONE);
+    EXPECT_EQ(fake.notices, std::vector<std::string>{"No connection!|Could not establish connection!"});
+    EXPECT_TRUE(chatState.lastConnectFailed);
+}
+
+TEST_F(ChatCore, RetryReusesTheSocketWhereThePlatformAllows)
+{
+    StartAndArm();
+    Connect();
+    Event(FD_CONNECT, WSAECONNREFUSED);
+
+    Connect();
+    Event(FD_CONNECT);
+
+    EXPECT_EQ(fake.CallsTo("socket").size(), 1u);
+    EXPECT_EQ(fake.CallsTo("connect").size(), 2u);
+    EXPECT_EQ(fake.status, "            Connected");
+}
+
+TEST_F(ChatCore, RetryOnASocketThatRefusesItUsesAFreshOneArmedLikeTheFirst)
+{
+    StartAndArm();
+    Connect();
+    Event(FD_CONNECT, WSAECONNREFUSED);
+    fake.calls.clear();
+    fake.Script("connect", SOCKET_ERROR, WSAECONNABORTED);
+
+    Connect();
+
+    EXPECT_EQ(fake.CallNames(), (std::vector<std::string>{"inet_addr", "connect", "closesocket", "socket",
+                                                           "WSAAsyncSelect", "connect"}));
+    EXPECT_EQ(fake.CallsTo("closesocket")[0].args[0], 100);
+    EXPECT_EQ(chatState.streamSocket, 101u);
+    EXPECT_EQ(chatState.talkSocket, 101u);
+    EXPECT_EQ(fake.CallsTo("WSAAsyncSelect")[0].args,
+              (std::vector<intptr_t>{101, reinterpret_cast<intptr_t>(kMainWindow), 1124, 0x33}));
+    EXPECT_EQ(fake.CallsTo("connect")[1].args[0], 101);
+    EXPECT_EQ(fake.notices.size(), 1u);  // only the refused attempt was reported
+
+    Event(FD_CONNECT);
+    EXPECT_EQ(fake.status, "            Connected");
+}
+
+TEST_F(ChatCore, RetryThatFailsOnTheFreshSocketTooIsReportedOnce)
+{
+    StartAndArm();
+    fake.Script("connect", SOCKET_ERROR, WSAENETUNREACH);
+    Connect();
+    fake.Script("connect", SOCKET_ERROR, WSAECONNABORTED);
+    fake.Script("connect", SOCKET_ERROR, WSAENETUNREACH);
+
+    Connect();
+
+    EXPECT_EQ(fake.notices.size(), 2u);
+    EXPECT_EQ(fake.CallsTo("socket").size(), 2u);
+    EXPECT_EQ(fake.CallsTo("closesocket").size(), 1u);
+}
+
+TEST_F(ChatCore, EventsOfAReplacedSocketAreIgnored)
+{
+    StartAndArm();
+    Connect();
+    Event(FD_CONNECT, WSAECONNREFUSED);
+    fake.Script("connect", SOCKET_ERROR, WSAECONNABORTED);
+    Connect();
+    fake.calls.clear();
+
+    OnSocketNotify(kMainWindow, 100, WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNABORTED));
+
+    EXPECT_TRUE(fake.calls.empty());
+    EXPECT_EQ(fake.windowsEnded, 0);
+}
+
+TEST_F(ChatCore, ExitBeforeConnectingClosesTheSocketOnce)
+{
+    StartAndArm();
+    fake.calls.clear();
+
+    EXPECT_EQ(CloseDown(kMainWindow), TRUE);
+
+    EXPECT_EQ(fake.CallNames(), (std::vector<std::string>{"closesocket", "WSACleanup", "EndMainWindow"}));
+    EXPECT_EQ(fake.calls[0].args[0], 100);
+    EXPECT_TRUE(fake.notices.empty());
+}
+
+TEST_F(ChatCore, SecondCloseDownOnlyEndsTheWindow)
+{
+    StartConnected();
+    CloseDown(kMainWindow);
+    fake.calls.clear();
+
+    CloseDown(kMainWindow);
+    Connect();
+    Event(FD_READ);
+
+    EXPECT_EQ(fake.CallNames(), std::vector<std::string>{"EndMainWindow"});
+}
+
+TEST_F(ChatCore, DataArrivingWhileConnectedNoticeIsOpenIsShownBeforeTheStatusChanges)
+{
+    StartAndArm();
+    Connect();
+    PeerSends("early words");
+    std::string statusWhenRead = "unset";
+    fake.whileNoticeOpen = [&](const std::string& caption) {
+        if (caption == CAPTION_CONNECTED) {
+            Event(FD_READ);
+            statusWhenRead = fake.status;
+        }
+    };
+
+    Event(FD_CONNECT);
+
+    EXPECT_EQ(fake.log, "early words\r\n");
+    EXPECT_EQ(statusWhenRead, "");
+    EXPECT_EQ(fake.status, "            Connected");
+}
+
+TEST_F(ChatCore, ServerClosingWhileConnectedNoticeIsOpenEndsOnce)
+{
+    StartAndArm();
+    Connect();
+    fake.peerClosed = true;
+    fake.whileNoticeOpen = [&](const std::string& caption) {
+        if (caption == CAPTION_CONNECTED)
+            Event(FD_CLOSE);
+    };
+
+    Event(FD_CONNECT);
+
+    EXPECT_EQ(fake.notices, (std::vector<std::string>{"Connection!|Connection established!",
+                                                      "Connection lost!|Connection to server lost, exiting!"}));
+    EXPECT_EQ(fake.CallsTo("closesocket").size(), 1u);
+    EXPECT_EQ(fake.CallsTo("WSACleanup").size(), 1u);
+}
+
+}  // namespace

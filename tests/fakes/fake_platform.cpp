@@ -1,0 +1,208 @@
+#include "fake_platform_control.h"
+
+#include "chat_state.h"
+
+#include <algorithm>
+#include <cstring>
+
+FakePlatform fake;
+
+void FakePlatform::Reset()
+{
+    *this = FakePlatform{};
+}
+
+void FakePlatform::Script(const std::string& function, int result, int error)
+{
+    script[function].push_back({result, error});
+}
+
+std::vector<PlatformCall> FakePlatform::CallsTo(const std::string& function) const
+{
+    std::vector<PlatformCall> found;
+    for (const PlatformCall& call : calls)
+        if (call.name == function)
+            found.push_back(call);
+    return found;
+}
+
+std::vector<std::string> FakePlatform::CallNames() const
+{
+    std::vector<std::string> names;
+    for (const PlatformCall& call : calls)
+        names.push_back(call.name);
+    return names;
+}
+
+namespace {
+
+void Record(const char* name, std::vector<intptr_t> args, std::string bytes = {})
+{
+    fake.calls.push_back({name, std::move(args), std::move(bytes)});
+}
+
+bool TakeScripted(const char* name, int& result)
+{
+    auto found = fake.script.find(name);
+    if (found == fake.script.end() || found->second.empty())
+        return false;
+    ScriptedResult scripted = found->second.front();
+    found->second.pop_front();
+    result = scripted.result;
+    if (scripted.error != 0)
+        fake.lastError = scripted.error;
+    return true;
+}
+
+int Fail(int error)
+{
+    fake.lastError = error;
+    return SOCKET_ERROR;
+}
+
+}  // namespace
+
+uint32_t HostInetAddr(const char* text);
+
+int WSAStartup(WORD version, WSADATA* data)
+{
+    Record("WSAStartup", {version, reinterpret_cast<intptr_t>(data)});
+    int result = 0;
+    TakeScripted("WSAStartup", result);
+    return result;
+}
+
+int WSACleanup()
+{
+    Record("WSACleanup", {});
+    return 0;
+}
+
+int WSAGetLastError()
+{
+    return fake.lastError;
+}
+
+int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long events)
+{
+    Record("WSAAsyncSelect", {static_cast<intptr_t>(s), reinterpret_cast<intptr_t>(window),
+                              static_cast<intptr_t>(message), events});
+    return 0;
+}
+
+SOCKET socket(int family, int type, int protocol)
+{
+    Record("socket", {family, type, protocol});
+    int result = 0;
+    if (TakeScripted("socket", result))
+        return static_cast<SOCKET>(result);
+    return fake.nextSocket++;
+}
+
+int connect(SOCKET s, const sockaddr* address, int length)
+{
+    const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(address);
+    Record("connect", {static_cast<intptr_t>(s), in->sin_family, in->sin_port,
+                       static_cast<intptr_t>(in->sin_addr.s_addr), length});
+    int result = 0;
+    if (TakeScripted("connect", result))
+        return result;
+    return Fail(WSAEWOULDBLOCK);
+}
+
+int send(SOCKET s, const char* bytes, int length, int flags)
+{
+    Record("send", {static_cast<intptr_t>(s), length, flags}, std::string(bytes, length));
+    int result = 0;
+    if (TakeScripted("send", result))
+        return result;
+    if (s == NO_SOCKET)
+        return Fail(WSAENOTSOCK);
+    if (fake.sendRoom <= 0)
+        return Fail(WSAEWOULDBLOCK);
+    int taken = static_cast<int>(std::min<long>(length, fake.sendRoom));
+    fake.sentToPeer.append(bytes, taken);
+    fake.sendRoom -= taken;
+    return taken;
+}
+
+int recv(SOCKET s, char* bytes, int length, int flags)
+{
+    Record("recv", {static_cast<intptr_t>(s), length, flags});
+    int result = 0;
+    if (TakeScripted("recv", result))
+        return result;
+    if (s == NO_SOCKET)
+        return Fail(WSAENOTSOCK);
+    if (fake.incoming.empty())
+        return fake.peerClosed ? 0 : Fail(WSAEWOULDBLOCK);
+    int taken = static_cast<int>(std::min<size_t>(length, fake.incoming.size()));
+    std::memcpy(bytes, fake.incoming.data(), taken);
+    fake.incoming.erase(0, taken);
+    return taken;
+}
+
+int closesocket(SOCKET s)
+{
+    Record("closesocket", {static_cast<intptr_t>(s)});
+    return 0;
+}
+
+uint16_t htons(uint16_t value)
+{
+    return static_cast<uint16_t>((value >> 8) | (value << 8));
+}
+
+uint32_t inet_addr(const char* text)
+{
+    Record("inet_addr", {}, text);
+    return HostInetAddr(text);
+}
+
+void AppendToLog(HWND mainWindow, const char* text)
+{
+    Record("AppendToLog", {reinterpret_cast<intptr_t>(mainWindow)}, text);
+    fake.log += text;
+    fake.logInsertions.push_back(text);
+}
+
+void SetStatus(HWND mainWindow, const char* text)
+{
+    Record("SetStatus", {reinterpret_cast<intptr_t>(mainWindow)}, text);
+    fake.status = text;
+}
+
+void ShowNotice(HWND mainWindow, const char* caption, const char* text)
+{
+    Record("ShowNotice", {reinterpret_cast<intptr_t>(mainWindow)}, std::string(caption) + "|" + text);
+    fake.notices.push_back(std::string(caption) + "|" + text);
+    if (fake.whileNoticeOpen)
+        fake.whileNoticeOpen(caption);
+}
+
+void AlertBeep(HWND mainWindow)
+{
+    Record("AlertBeep", {reinterpret_cast<intptr_t>(mainWindow)});
+    ++fake.beeps;
+}
+
+int ReadInput(HWND mainWindow, char* buffer, int size)
+{
+    Record("ReadInput", {reinterpret_cast<intptr_t>(mainWindow), size});
+    int n = static_cast<int>(std::min<size_t>(fake.input.size(), size - 1));
+    std::memcpy(buffer, fake.input.data(), n);
+    buffer[n] = '\0';
+    return n;
+}
+
+void ClearInput(HWND mainWindow)
+{
+    Record("ClearInput", {reinterpret_cast<intptr_t>(mainWindow)});
+    fake.input.clear();
+}
+
+void EndMainWindow(HWND mainWindow)
+{
+    Record("EndMainWindow", {reinterpret_cast<intptr_t>(mainWindow)});
+    ++fake.windowsEnded;
+}

@@ -1,0 +1,55 @@
+// What the unit tests see of the fakes: every platform and window call in order, a scripted peer
+// behind the socket, and the main window's visible state.
+#pragma once
+
+#include "fake_platform.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+struct PlatformCall {
+    std::string name;
+    std::vector<intptr_t> args;
+    std::string bytes;
+};
+
+struct ScriptedResult {
+    int result;
+    int error;
+};
+
+struct FakePlatform {
+    std::vector<PlatformCall> calls;
+    // Results for the next calls to a function, taken before its default behaviour.
+    std::map<std::string, std::deque<ScriptedResult>> script;
+    int lastError = 0;
+    SOCKET nextSocket = 100;
+
+    // The peer: bytes waiting for recv, whether it has closed, what it has taken from send and
+    // how much more send may take before it would block.
+    std::string incoming;
+    bool peerClosed = false;
+    std::string sentToPeer;
+    long sendRoom = 1 << 20;
+
+    // The main window.
+    std::string log;
+    std::vector<std::string> logInsertions;
+    std::string status;
+    std::vector<std::string> notices;  // "caption|text"
+    int beeps = 0;
+    std::string input;
+    int windowsEnded = 0;
+    // Runs while a notice is open, as a nested modal loop would dispatch messages.
+    std::function<void(const std::string& caption)> whileNoticeOpen;
+
+    void Reset();
+    void Script(const std::string& function, int result, int error = 0);
+    std::vector<PlatformCall> CallsTo(const std::string& function) const;
+    std::vector<std::string> CallNames() const;
+};
+
+extern FakePlatform fake;
