@@ -1,0 +1,94 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::test {
+
+using namespace std::chrono_literals;
+
+// Generous, because a shared machine may be busy; waits return as soon as the effect is seen.
+constexpr auto kTimeout = std::chrono::milliseconds(10000);
+
+std::string Mask(std::string_view plain);
+
+// The real velmora-server binary as a child process, listening on a free loopback port.
+class ServerProcess {
+public:
+    explicit ServerProcess(std::vector<std::string> extra_args = {});
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    bool started() const { return port_ > 0; }
+
+    void Signal(int signal_number) const;
+    // Waits for the process to end; returns its wait status, or -1 on timeout.
+    int WaitExit(std::chrono::milliseconds timeout = kTimeout);
+    std::string Log() const;
+    bool WaitForLog(std::string_view needle, std::chrono::milliseconds timeout = kTimeout) const;
+
+private:
+    pid_t pid_ = -1;
+    int stdout_fd_ = -1;
+    int port_ = 0;
+    int status_ = -1;
+    std::string log_path_;
+};
+
+struct ExitResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the server binary with these arguments to completion (for options that exit at once).
+ExitResult RunServer(const std::vector<std::string>& args, std::chrono::milliseconds timeout = kTimeout);
+
+enum class Closed { Eof, Reset, StillOpen };
+
+// A blocking loopback TCP client that speaks plain POSIX sockets.
+class Client {
+public:
+    explicit Client(int port, int receive_buffer = 0);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    int fd() const { return fd_; }
+    void Send(std::string_view bytes);
+    // Exactly n bytes as they came off the wire, or fewer if the time ran out or the stream ended.
+    std::string ReadRaw(std::size_t n, std::chrono::milliseconds timeout = kTimeout);
+    // Exactly n bytes, unmasked.
+    std::string Read(std::size_t n, std::chrono::milliseconds timeout = kTimeout);
+    // Reads as many bytes as `text` has and returns them unmasked, so a mismatch shows what came instead.
+    std::string Expect(std::string_view text, std::chrono::milliseconds timeout = kTimeout)
+    {
+        return Read(text.size(), timeout);
+    }
+    // Reads and discards until the server ends the connection.
+    Closed WaitClosed(std::chrono::milliseconds timeout = kTimeout);
+    void ShutdownWrite();
+    // Closes so that the peer sees a reset instead of an orderly end.
+    void Reset();
+
+private:
+    int fd_ = -1;
+};
+
+// Sends all of `data` from one client while reading from another, so neither side's buffers fill.
+// Returns what `to` received, unmasked, once `done` says it is complete or the time ran out.
+std::string Pump(Client& from, std::string_view data, Client& to, const std::function<bool(const std::string&)>& done,
+    std::chrono::milliseconds timeout = kTimeout);
+
+// Removes every occurrence of `prefix`, which the test's payload never contains.
+std::string StripPrefixes(const std::string& stream, const std::string& prefix);
+
+} // namespace velmora::test
