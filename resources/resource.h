@@ -23,3 +23,7 @@
 #define IDD_START           "DLG_START"
 #define IDD_CONN            "DLG_CONN"
 #define IDD_ABOUT           "DLG_ABOUT"
+
+#define VELMORA_VERSION_MAJOR   1
+#define VELMORA_VERSION_MINOR   1
+#define VELMORA_VERSION_TEXT    "1.1"
