@@ -1,0 +1,59 @@
+// The main chat window: hands the user's commands and the socket events to the chat core.
+#include "chat_state.h"
+#include "dialogs.h"
+#include "resource.h"
+
+namespace {
+
+// The core's line buffer holds LINE_SIZE bytes with the NUL, so one more typed character
+// would be lost when the line is read.
+constexpr WPARAM INPUT_LIMIT = LINE_SIZE - 1;
+
+const char WELCOME_LINE[] = "\xAB Welcome to Velmora! \xBB\r\n\r\n";
+
+void InitMainWindow(HWND window)
+{
+    AppendToLog(window, WELCOME_LINE);
+    ArmNotifications(window);
+    SendDlgItemMessageA(window, IDC_INPUT, EM_LIMITTEXT, INPUT_LIMIT, 0);
+    SetStatus(window, TEXT_NOT_CONNECTED);
+}
+
+// Matched against the whole wParam: only notification code 0 (a click, a menu choice or the
+// Enter key's press of the default button) is a command here.
+INT_PTR RunMainCommand(HWND window, WPARAM command)
+{
+    switch (command) {
+    case IDM_CONNECT:
+        DialogBoxParamA(chatState.instance, IDD_CONN, window, ConnectDlgProc, 0);
+        return TRUE;
+    case IDM_ABOUT:
+        DialogBoxParamA(chatState.instance, IDD_ABOUT, window, AboutDlgProc, 0);
+        return TRUE;
+    case IDM_EXIT:
+    case IDC_EXIT:
+        return CloseDown(window);
+    case IDC_SEND:
+        SendTypedLine(window);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+INT_PTR CALLBACK MainDlgProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        InitMainWindow(window);
+        return TRUE;
+    case WM_COMMAND:
+        return RunMainCommand(window, wParam);
+    case WM_CLOSE:
+        return CloseDown(window);
+    case WM_SOCKET_NOTIFY:
+        return OnSocketNotify(window, wParam, lParam);
+    }
+    return FALSE;
+}
