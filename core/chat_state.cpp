@@ -31,10 +31,12 @@ void ReplaceStreamSocket()
     WSAAsyncSelect(chatState.streamSocket, chatState.notifyWindow, WM_SOCKET_NOTIFY, SOCKET_EVENTS);
 }
 
-void ReportConnectFailure(HWND mainWindow)
+// A connect that fails at once brings no connect event; one is posted in its place, so the failure
+// is reported the same way, once the connect dialog has closed.
+void PostConnectFailure(int error)
 {
-    chatState.lastConnectFailed = true;
-    ShowNotice(mainWindow, CAPTION_NO_CONNECTION, TEXT_NO_CONNECTION);
+    PostMessageA(chatState.notifyWindow, WM_SOCKET_NOTIFY, chatState.streamSocket,
+                 WSAMAKESELECTREPLY(FD_CONNECT, error));
 }
 
 void ShowLogBatch(HWND mainWindow)
@@ -128,7 +130,7 @@ void RequestConnect()
     }
     chatState.talkSocket = chatState.streamSocket;
     if (error != 0)
-        ReportConnectFailure(chatState.notifyWindow);
+        PostConnectFailure(error);
 }
 
 void SendTypedLine(HWND mainWindow)
@@ -165,7 +167,8 @@ BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
             ShowNotice(mainWindow, CAPTION_CONNECTED, TEXT_CONNECTED_NOTICE);
             SetStatus(mainWindow, TEXT_CONNECTED);
         } else {
-            ReportConnectFailure(mainWindow);
+            chatState.lastConnectFailed = true;
+            ShowNotice(mainWindow, CAPTION_NO_CONNECTION, TEXT_NO_CONNECTION);
         }
     }
     if (event == FD_READ)

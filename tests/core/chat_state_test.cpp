@@ -58,6 +58,17 @@ protected:
     }
 
     void PeerSends(const std::string& text) { fake.incoming += Masked(text); }
+
+    void DeliverPosted()
+    {
+        while (!fake.posted.empty()) {
+            FakePlatform::PostedMessage message = fake.posted.front();
+            fake.posted.pop_front();
+            ASSERT_EQ(message.window, kMainWindow);
+            ASSERT_EQ(message.message, WM_SOCKET_NOTIFY);
+            OnSocketNotify(message.window, message.wParam, message.lParam);
+        }
+    }
 };
 
 TEST_F(ChatCore, StartsWinsockOneOneAndPreparesAddressForPort1024)
@@ -401,6 +412,13 @@ TEST_F(ChatCore, ConnectThatFailsAtOnceIsReportedLikeAFailedEvent)
 
     EXPECT_EQ(fake.CallsTo("inet_addr")[0].bytes, "255.255.255.255");
     EXPECT_EQ(static_cast<uint32_t>(fake.CallsTo("connect")[0].args[3]), INADDR_NONE);
+    // Reported once the connect dialog has closed, as the connect event would have been.
+    EXPECT_TRUE(fake.notices.empty());
+    ASSERT_EQ(fake.posted.size(), 1u);
+    EXPECT_EQ(fake.posted[0].wParam, chatState.streamSocket);
+    EXPECT_EQ(fake.posted[0].lParam, WSAMAKESELECTREPLY(FD_CONNECT, WSAEADDRNOTAVAIL));
+
+    DeliverPosted();
     EXPECT_EQ(fake.notices, std::vector<std::string>{"No connection!|Could not establish connection!"});
     EXPECT_TRUE(chatState.lastConnectFailed);
 }
@@ -448,10 +466,12 @@ TEST_F(ChatCore, RetryThatFailsOnTheFreshSocketTooIsReportedOnce)
     StartAndArm();
     fake.Script("connect", SOCKET_ERROR, WSAENETUNREACH);
     Connect();
+    DeliverPosted();
     fake.Script("connect", SOCKET_ERROR, WSAECONNABORTED);
     fake.Script("connect", SOCKET_ERROR, WSAENETUNREACH);
 
     Connect();
+    DeliverPosted();
 
     EXPECT_EQ(fake.notices.size(), 2u);
     EXPECT_EQ(fake.CallsTo("socket").size(), 2u);

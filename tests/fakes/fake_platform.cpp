@@ -64,6 +64,14 @@ int Fail(int error)
 
 uint32_t HostInetAddr(const char* text);
 
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    Record("PostMessageA", {reinterpret_cast<intptr_t>(window), static_cast<intptr_t>(message),
+                            static_cast<intptr_t>(wParam), lParam});
+    fake.posted.push_back({window, message, wParam, lParam});
+    return TRUE;
+}
+
 int WSAStartup(WORD version, WSADATA* data)
 {
     Record("WSAStartup", {version, reinterpret_cast<intptr_t>(data)});

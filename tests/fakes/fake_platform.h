@@ -77,6 +77,8 @@ struct WSADATA {
     char* lpVendorInfo;
 };
 
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
 int WSAStartup(WORD version, WSADATA* data);
 int WSACleanup();
 int WSAGetLastError();

@@ -23,6 +23,13 @@ struct ScriptedResult {
 
 struct FakePlatform {
     std::vector<PlatformCall> calls;
+    struct PostedMessage {
+        HWND window;
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+    };
+    std::deque<PostedMessage> posted;
     // Results for the next calls to a function, taken before its default behaviour.
     std::map<std::string, std::deque<ScriptedResult>> script;
     int lastError = 0;
