@@ -126,10 +126,12 @@ private:
                 server_.remove(shared_from_this(), RelayServer::Leave::Error, ec.message());
             return;
         }
-        if (in_flight_.capacity() > kRetainedBufferBytes)
+        in_flight_.clear();
+        if (pending_.empty()) {
+            // An idle client keeps no buffers, which is what lets many thousands of them stay cheap.
+            std::vector<char>().swap(pending_);
             std::vector<char>().swap(in_flight_);
-        else
-            in_flight_.clear();
+        }
         flush();
     }
 
@@ -170,6 +172,7 @@ RelayServer::RelayServer(asio::io_context& io, const ServerOptions& options, Log
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(options_.endpoint);
     acceptor_.listen(asio::socket_base::max_listen_connections);
+    acceptor_.non_blocking(true);
 }
 
 RelayServer::~RelayServer() = default;
@@ -204,17 +207,32 @@ void RelayServer::accept_next()
     acceptor_.async_accept([this](const asio::error_code& ec, tcp::socket socket) { on_accept(ec, std::move(socket)); });
 }
 
-void RelayServer::on_accept(const asio::error_code& ec, tcp::socket socket)
+void RelayServer::on_accept(asio::error_code ec, tcp::socket socket)
 {
     if (stopped_ || ec == asio::error::operation_aborted)
         return;
-    if (ec) {
-        if (peer_gave_up(ec))
-            accept_next();
-        else
+    // Taking in what else is already waiting lets one write per member carry a whole burst of
+    // join notices instead of one write per newcomer.
+    for (std::size_t attempts = 1;; ++attempts) {
+        if (!ec)
+            take(std::move(socket));
+        else if (ec == asio::error::would_block || ec == asio::error::try_again)
+            break;
+        else if (!peer_gave_up(ec)) {
             pause_accepting(ec);
-        return;
+            return;
+        }
+        if (attempts == kAcceptBatch)
+            break;
+        tcp::socket next(io_);
+        acceptor_.accept(next, ec);
+        socket = std::move(next);
     }
+    accept_next();
+}
+
+void RelayServer::take(tcp::socket socket)
+{
     if (accept_paused_) {
         accept_paused_ = false;
         log("accepting again");
@@ -224,7 +242,6 @@ void RelayServer::on_accept(const asio::error_code& ec, tcp::socket socket)
         reject(std::move(socket), peer);
     else
         admit(std::move(socket), peer);
-    accept_next();
 }
 
 // Out of descriptors the listening socket stays readable, so accepting again at once would spin.

@@ -25,8 +25,8 @@ constexpr std::size_t kReadChunkBytes = 4096;
 constexpr std::size_t kMaxRelayBytes = kReadChunkBytes + 32;
 // A smaller queue cap could not hold a single relay, and every client would be dropped at once.
 constexpr std::size_t kMinQueueBytes = 2 * kMaxRelayBytes;
-// A write buffer that grew past this during a burst is given back once it drains.
-constexpr std::size_t kRetainedBufferBytes = 64 * 1024;
+// Connections already waiting that one accept turn takes in before its notices are flushed.
+constexpr std::size_t kAcceptBatch = 64;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 struct ServerOptions {
@@ -62,7 +62,8 @@ private:
     enum class Leave { Closed, QueueFull, Error };
 
     void accept_next();
-    void on_accept(const asio::error_code& ec, asio::ip::tcp::socket socket);
+    void on_accept(asio::error_code ec, asio::ip::tcp::socket socket);
+    void take(asio::ip::tcp::socket socket);
     void pause_accepting(const asio::error_code& ec);
     void resume_accepting();
     void admit(asio::ip::tcp::socket socket, const std::string& peer);
