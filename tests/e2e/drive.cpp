@@ -1,5 +1,6 @@
 // Reads a scenario script and carries it out against velmora.exe, stopping at the first failure.
 // Usage: velmora-drive.exe --client PATH --script PATH [--shots DIR] [--fail-shot PATH]
+//                          [--bells PATH]
 #include "drive.h"
 
 #include "resource.h"
@@ -45,7 +46,61 @@ struct Options {
     std::string script;
     std::string shots = ".";
     std::string failShot;
+    std::string bells;
 };
+
+// One quoted piece from the opening quote at line[i]; leaves i after an optional "*N".
+std::string ParseQuoted(const std::string& line, size_t& i)
+{
+    std::string text;
+    ++i;
+    for (;;) {
+        if (i >= line.size())
+            throw std::invalid_argument("unterminated string");
+        char d = line[i++];
+        if (d == '"')
+            break;
+        if (d != '\\') {
+            text += d;
+            continue;
+        }
+        if (i >= line.size())
+            throw std::invalid_argument("unterminated string");
+        char e = line[i++];
+        switch (e) {
+        case 'r': text += '\r'; break;
+        case 'n': text += '\n'; break;
+        case 't': text += '\t'; break;
+        case '0': text += '\0'; break;
+        case '\\': text += '\\'; break;
+        case '"': text += '"'; break;
+        case 'x':
+            if (i + 2 > line.size() || !std::isxdigit(static_cast<unsigned char>(line[i])) ||
+                !std::isxdigit(static_cast<unsigned char>(line[i + 1])))
+                throw std::invalid_argument("\\x needs two hex digits");
+            text += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
+            i += 2;
+            break;
+        default:
+            throw std::invalid_argument(std::string("unknown escape \\") + e);
+        }
+    }
+    // "ab"*3 stands for "ababab".
+    if (i < line.size() && line[i] == '*') {
+        size_t end = i + 1;
+        while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end])))
+            ++end;
+        if (end == i + 1)
+            throw std::invalid_argument("'*' after a string needs a count");
+        int count = std::stoi(line.substr(i + 1, end - i - 1));
+        std::string unit = text;
+        text.clear();
+        for (int k = 0; k < count; ++k)
+            text += unit;
+        i = end;
+    }
+    return text;
+}
 
 std::vector<Token> Tokenize(const std::string& line)
 {
@@ -67,52 +122,11 @@ std::vector<Token> Tokenize(const std::string& line)
             continue;
         }
         token.quoted = true;
-        ++i;
-        for (;;) {
-            if (i >= line.size())
-                throw std::invalid_argument("unterminated string");
-            char d = line[i++];
-            if (d == '"')
-                break;
-            if (d != '\\') {
-                token.text += d;
-                continue;
-            }
-            if (i >= line.size())
-                throw std::invalid_argument("unterminated string");
-            char e = line[i++];
-            switch (e) {
-            case 'r': token.text += '\r'; break;
-            case 'n': token.text += '\n'; break;
-            case 't': token.text += '\t'; break;
-            case '0': token.text += '\0'; break;
-            case '\\': token.text += '\\'; break;
-            case '"': token.text += '"'; break;
-            case 'x': {
-                if (i + 2 > line.size() || !std::isxdigit(static_cast<unsigned char>(line[i])) ||
-                    !std::isxdigit(static_cast<unsigned char>(line[i + 1])))
-                    throw std::invalid_argument("\\x needs two hex digits");
-                token.text += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
-                i += 2;
-                break;
-            }
-            default:
-                throw std::invalid_argument(std::string("unknown escape \\") + e);
-            }
-        }
-        // "ab"*3 stands for "ababab".
-        if (i < line.size() && line[i] == '*') {
-            size_t end = i + 1;
-            while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end])))
-                ++end;
-            if (end == i + 1)
-                throw std::invalid_argument("'*' after a string needs a count");
-            int count = std::stoi(line.substr(i + 1, end - i - 1));
-            std::string unit = token.text;
-            token.text.clear();
-            for (int k = 0; k < count; ++k)
-                token.text += unit;
-            i = end;
+        token.text = ParseQuoted(line, i);
+        // "ab"+"cd" joins the two.
+        while (i + 1 < line.size() && line[i] == '+' && line[i + 1] == '"') {
+            ++i;
+            token.text += ParseQuoted(line, i);
         }
         tokens.push_back(token);
     }
@@ -144,21 +158,26 @@ private:
     std::string ShotPath(const std::string& name) const;
 
     void ExpectText(HWND control, const std::string& expected, bool wholeText);
+    long ReadBells();
+    void ExpectBells(long expected);
     void ExpectBox(HWND box, const std::string& text);
     void ExpectStaticContains(HWND window, const std::vector<std::string>& parts);
     void ExpectIconControl(HWND window);
     void ExpectExeIcon();
     void Type(HWND window, HWND control, const std::string& text);
     void RollLog(HWND window, int lines, int length, int limit);
-    void PasteLinesBeyondCapacity(HWND window, int extra);
-    void SyncThroughSystemMenu(HWND window);
+    void TypeUntilRefused(HWND window, int maxLines);
+    void ExpectTypedPrefix(int minimumBytes);
 
     const Options& options_;
     ::Peer peer_;
     SecondClient client2_;
-    std::string typed_;
+    std::vector<std::string> typedLines_;
+    long refusedBellBase_ = 0;
     int lineNumber_ = 0;
     int pendingKeyLine_ = 0;
+    long bellsAtStart_ = 0;
+    long expectedBells_ = 0;
 };
 
 const Token& Script::Arg(const std::vector<Token>& tokens, size_t index)
@@ -259,6 +278,30 @@ void Script::ExpectText(HWND control, const std::string& expected, bool wholeTex
         Fail("text differs: " + Difference(expected, seen));
     Fail("text does not end with " + Printable(expected) + "; it ends with " +
          Printable(seen.substr(seen.size() > expected.size() + 40 ? seen.size() - expected.size() - 40 : 0)));
+}
+
+// The bells rung on the display so far, as the runner's bell counter writes them.
+long Script::ReadBells()
+{
+    if (options_.bells.empty())
+        throw std::invalid_argument("the driver was started without --bells");
+    std::ifstream in(options_.bells);
+    long count = -1;
+    in >> count;
+    return count;
+}
+
+void Script::ExpectBells(long expected)
+{
+    long seen = -1;
+    PollUntil([&] {
+        seen = ReadBells();
+        return seen >= expected + bellsAtStart_;
+    });
+    if (seen != expected + bellsAtStart_)
+        Fail("the client beeped " + std::to_string(seen - bellsAtStart_) + " times, expected " +
+             std::to_string(expected));
+    expectedBells_ = expected;
 }
 
 void Script::ExpectBox(HWND box, const std::string& text)
@@ -369,7 +412,7 @@ void Script::ExpectExeIcon()
 
 void Script::Type(HWND window, HWND control, const std::string& text)
 {
-    if (FocusedWindow() != control)
+    if (!PollUntil([&] { return FocusedWindow() == control; }))
         Fail("the control to type into does not have the keyboard focus");
     std::string expected = ReadText(control);
     DWORD selection = ReadSelection(control);
@@ -383,23 +426,6 @@ void Script::Type(HWND window, HWND control, const std::string& text)
             Fail("after typing " + Printable(std::string(1, c)) + " the text differs: " +
                  Difference(expected, seen));
     }
-}
-
-void Script::SyncThroughSystemMenu(HWND window)
-{
-    // A key's lack of effect is known once a later key, handled after it, has shown its own.
-    auto menuShown = [] {
-        HWND popup = FindWindowA("#32768", nullptr);
-        return popup != nullptr && IsWindowVisible(popup);
-    };
-    if (menuShown())
-        Fail("a menu is open already");
-    PressCombo(window, "alt+SPACE");
-    if (!PollUntil(menuShown))
-        Fail("the system menu did not open for Alt+Space");
-    PressCombo(window, "ESCAPE");
-    if (!PollUntil([&] { return !menuShown(); }))
-        Fail("the system menu did not close for Escape");
 }
 
 void Script::RollLog(HWND window, int lines, int length, int limit)
@@ -436,15 +462,20 @@ void Script::RollLog(HWND window, int lines, int length, int limit)
         Fail("the log starts in the middle of a line: " + Printable(seen.substr(0, 60)));
 }
 
-void Script::PasteLinesBeyondCapacity(HWND window, int extra)
+// Pastes numbered 255-character lines and sends each, while the peer reads nothing, until the
+// client has beeped: its outbox is full. Two more lines follow, which it must refuse as well.
+void Script::TypeUntilRefused(HWND window, int maxLines)
 {
     HWND input = ControlOf(window, IDC_INPUT, "IDC_INPUT");
     HWND log = ControlOf(window, IDC_LOG, "IDC_LOG");
-    int capacity = peer_.MeasureCapacity();
-    int lines = (capacity + extra + LINE_LIMIT - 1) / LINE_LIMIT;
-    std::printf("info: the stack takes %d bytes before a sender must wait; pasting %d lines\n",
-                capacity, lines);
-    for (int n = 0; n < lines; ++n) {
+    typedLines_.clear();
+    refusedBellBase_ = ReadBells();
+    int linesAfterBeep = -1;
+    while (linesAfterBeep < 2) {
+        int n = static_cast<int>(typedLines_.size());
+        if (n == maxLines)
+            Fail("the client took " + std::to_string(n) + " lines (" + std::to_string(n * LINE_LIMIT) +
+                 " bytes) that the server did not read without a beep");
         char head[32];
         std::snprintf(head, sizeof head, "<%05d|", n);
         std::string line = head;
@@ -460,15 +491,54 @@ void Script::PasteLinesBeyondCapacity(HWND window, int extra)
         if (!PollUntil([&] { return ReadTextLength(input) == 0; }))
             Fail("the input line was not cleared after line " + std::to_string(n));
         ExpectText(log, line + "\r\n", false);
-        typed_ += line;
+        typedLines_.push_back(line);
+        if (linesAfterBeep >= 0)
+            ++linesAfterBeep;
+        else if (ReadBells() > refusedBellBase_)
+            linesAfterBeep = 0;
     }
+    std::printf("info: the client beeped after %zu lines of %d bytes\n", typedLines_.size(), LINE_LIMIT);
+}
+
+// The peer reads all: the lines must arrive whole and in order up to the first refused one, and
+// the client must have beeped once for each line it refused.
+void Script::ExpectTypedPrefix(int minimumBytes)
+{
+    std::string all;
+    for (const std::string& line : typedLines_)
+        all += line;
+    const long typed = static_cast<long>(typedLines_.size());
+    long refused = -1;
+    std::string expected;
+    bool ok = PollUntil([&] {
+        peer_.Drain(0);
+        if (peer_.Unread().compare(0, std::string::npos, all, 0, peer_.Unread().size()) != 0)
+            Fail("the server received other bytes than typed: " + Difference(all, peer_.Unread()));
+        refused = ReadBells() - refusedBellBase_;
+        if (refused > typed)
+            Fail("the client beeped " + std::to_string(refused) + " times for " + std::to_string(typed) + " lines");
+        expected = all.substr(0, static_cast<size_t>(typed - refused) * LINE_LIMIT);
+        return peer_.Unread() == expected;
+    });
+    if (!ok)
+        Fail("the client beeped " + std::to_string(refused) + " times for " + std::to_string(typed) +
+             " lines, so " + std::to_string(expected.size()) + " bytes should have arrived, but " +
+             std::to_string(peer_.Unread().size()) + " did");
+    if (static_cast<int>(expected.size()) < minimumBytes)
+        Fail("the client refused lines after only " + std::to_string(expected.size()) +
+             " bytes had gone out, fewer than " + std::to_string(minimumBytes));
+    std::printf("info: %zu bytes arrived whole and in order; %ld lines were refused with a beep\n",
+                expected.size(), refused);
+    expectedBells_ = ReadBells() - bellsAtStart_;
+    peer_.Unread().clear();
+    typedLines_.clear();
 }
 
 void Script::Peer(const std::vector<Token>& args)
 {
     const std::string& verb = Arg(args, 1).text;
     if (verb == "listen") {
-        peer_.Listen(1024, Option(args, 2, "rcvbuf"), Option(args, 2, "mss"));
+        peer_.Listen(1024, Option(args, 2, "rcvbuf"));
     } else if (verb == "stop-listening") {
         peer_.StopListening();
     } else if (verb == "accept") {
@@ -482,10 +552,8 @@ void Script::Peer(const std::vector<Token>& args)
         peer_.Send(Str(args, 2));
     } else if (verb == "expect") {
         peer_.ExpectBytes(Str(args, 2));
-    } else if (verb == "expect-typed") {
-        std::string all = typed_;
-        typed_.clear();
-        peer_.ExpectBytes(all);
+    } else if (verb == "expect-typed-prefix") {
+        ExpectTypedPrefix(Int(args, 2));
     } else if (verb == "expect-nothing") {
         peer_.ExpectNothing();
     } else if (verb == "expect-closed") {
@@ -570,6 +638,13 @@ void Script::Execute(const std::vector<Token>& tokens)
         std::string seen = ReadText(Control(tokens, 1));
         if (seen != expected)
             Fail("text differs: " + Difference(expected, seen));
+    } else if (command == "check-text-ends") {
+        std::string expected = Str(tokens, 3);
+        std::string seen = ReadText(Control(tokens, 1));
+        if (seen.size() < expected.size() ||
+            seen.compare(seen.size() - expected.size(), expected.size(), expected) != 0)
+            Fail("text does not end with " + Printable(expected) + "; it ends with " +
+                 Printable(seen.substr(seen.size() > 80 ? seen.size() - 80 : 0)));
     } else if (command == "expect-text-length") {
         HWND control = Control(tokens, 1);
         int expected = Int(tokens, 3);
@@ -617,9 +692,13 @@ void Script::Execute(const std::vector<Token>& tokens)
     } else if (command == "expect-exe-icon") {
         ExpectExeIcon();
     } else if (command == "key") {
+        // "no-effect" marks a key whose lack of effect the next key's effect will show.
         HWND window = Window(tokens, 1);
+        bool noEffect = tokens.size() > 3 && tokens[3].text == "no-effect" && !tokens[3].quoted;
         Acting();
         PressCombo(window, Arg(tokens, 2).text);
+        if (noEffect)
+            Settled();
     } else if (command == "type") {
         HWND window = Window(tokens, 1);
         HWND control = Control(tokens, 1);
@@ -649,9 +728,6 @@ void Script::Execute(const std::vector<Token>& tokens)
         HWND window = Window(tokens, 1);
         Acting();
         PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
-    } else if (command == "sync") {
-        SyncThroughSystemMenu(Window(tokens, 1));
-        Settled();
     } else if (command == "peer") {
         Peer(tokens);
         const std::string& verb = tokens[1].text;
@@ -664,15 +740,18 @@ void Script::Execute(const std::vector<Token>& tokens)
     } else if (command == "roll-log") {
         RollLog(Window(tokens, 1), Int(tokens, 2), Int(tokens, 3), Int(tokens, 4));
         Settled();
-    } else if (command == "paste-lines-beyond-capacity") {
+    } else if (command == "type-until-refused") {
         Acting();
-        PasteLinesBeyondCapacity(Window(tokens, 1), Int(tokens, 2));
+        TypeUntilRefused(Window(tokens, 1), Int(tokens, 2));
         Settled();
     } else if (command == "shot") {
         HWND window = Window(tokens, 1);
         WriteBmp(CaptureSettled(WindowRect(window)), ShotPath(Arg(tokens, 2).text));
     } else if (command == "bench-flood") {
         RunFloodBenchmark(Window(tokens, 1), peer_, Int(tokens, 2), options_.shots);
+        Settled();
+    } else if (command == "expect-beeps") {
+        ExpectBells(Int(tokens, 1));
         Settled();
     } else if (command == "print") {
         std::printf("%s\n", Str(tokens, 1).c_str());
@@ -692,6 +771,10 @@ void Script::Finish()
         Fail("the peer received bytes nobody expected: " + Printable(peer_.Unread()));
     if (ClientRunning())
         Fail("the client is still running at the end of the script");
+    // Every beep of a scenario is one that it expected.
+    if (!options_.bells.empty() && ReadBells() - bellsAtStart_ != expectedBells_)
+        Fail("the client beeped " + std::to_string(ReadBells() - bellsAtStart_) +
+             " times in all, expected " + std::to_string(expectedBells_));
 }
 
 int Script::Run()
@@ -704,6 +787,8 @@ int Script::Run()
     std::string line, current;
     try {
         StartNetworking();
+        if (!options_.bells.empty())
+            bellsAtStart_ = ReadBells();
         while (std::getline(in, line)) {
             ++lineNumber_;
             if (!line.empty() && line.back() == '\r')
@@ -799,6 +884,7 @@ int main(int argc, char** argv)
         else if (name == "--script") options.script = argv[i + 1];
         else if (name == "--shots") options.shots = argv[i + 1];
         else if (name == "--fail-shot") options.failShot = argv[i + 1];
+        else if (name == "--bells") options.bells = argv[i + 1];
         else {
             std::fprintf(stderr, "unknown option %s\n", argv[i]);
             return 2;
@@ -806,7 +892,8 @@ int main(int argc, char** argv)
     }
     if (options.client.empty() || options.script.empty()) {
         std::fprintf(stderr,
-                     "usage: velmora-drive --client PATH --script PATH [--shots DIR] [--fail-shot PATH]\n");
+                     "usage: velmora-drive --client PATH --script PATH [--shots DIR] [--fail-shot PATH]"
+                     " [--bells PATH]\n");
         return 2;
     }
     if (GetACP() != 1252) {

@@ -87,7 +87,7 @@ std::string Mask(const std::string& text);
 
 class Peer {
 public:
-    void Listen(int port, int receiveBuffer, int maxSegment);
+    void Listen(int port, int receiveBuffer);
     void Accept();
     bool HasPendingConnection();
     void Send(const std::string& wireBytes);
@@ -100,8 +100,6 @@ public:
     void Reset();
     void ShutdownWrite();
     void StopListening();
-    // What the local stack takes from a sender before it has to wait, with this peer's settings.
-    int MeasureCapacity();
     bool Connected() const { return conn_ != INVALID_SOCKET; }
     SOCKET Socket() const { return conn_; }
     std::string& Unread() { return unread_; }
@@ -111,8 +109,6 @@ public:
 private:
     SOCKET listener_ = INVALID_SOCKET;
     SOCKET conn_ = INVALID_SOCKET;
-    int receiveBuffer_ = 0;
-    int maxSegment_ = 0;
     std::string unread_;
     bool clientClosed_ = false;
 };

@@ -6,9 +6,6 @@
 
 namespace {
 
-// Winsock's number for the option; MinGW's headers lack it.
-constexpr int TCP_MAXIMUM_SEGMENT = 4;
-
 std::string SocketError(const char* what)
 {
     return std::string(what) + " failed with Winsock error " + std::to_string(WSAGetLastError());
@@ -106,13 +103,11 @@ std::string Mask(const std::string& text)
     return masked;
 }
 
-void Peer::Listen(int port, int receiveBuffer, int maxSegment)
+void Peer::Listen(int port, int receiveBuffer)
 {
     if (listener_ != INVALID_SOCKET)
         Fail("the peer is already listening");
     listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    receiveBuffer_ = receiveBuffer;
-    maxSegment_ = maxSegment;
     // Lets a scenario listen again while the last one's connection lingers in TIME_WAIT.
     BOOL on = TRUE;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
@@ -120,10 +115,6 @@ void Peer::Listen(int port, int receiveBuffer, int maxSegment)
                                         reinterpret_cast<const char*>(&receiveBuffer),
                                         sizeof receiveBuffer) != 0)
         Fail(SocketError("setsockopt(SO_RCVBUF)"));
-    if (maxSegment > 0 && setsockopt(listener_, IPPROTO_TCP, TCP_MAXIMUM_SEGMENT,
-                                     reinterpret_cast<const char*>(&maxSegment),
-                                     sizeof maxSegment) != 0)
-        Fail(SocketError("setsockopt(TCP_MAXSEG)"));
     sockaddr_in address = Loopback(port);
     if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         int error = WSAGetLastError();
@@ -259,43 +250,6 @@ void Peer::Shutdown()
         closesocket(conn_);
     conn_ = INVALID_SOCKET;
     StopListening();
-}
-
-int Peer::MeasureCapacity()
-{
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (receiveBuffer_ > 0)
-        setsockopt(listener, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer_),
-                   sizeof receiveBuffer_);
-    if (maxSegment_ > 0)
-        setsockopt(listener, IPPROTO_TCP, TCP_MAXIMUM_SEGMENT,
-                   reinterpret_cast<const char*>(&maxSegment_), sizeof maxSegment_);
-    sockaddr_in address = Loopback(0);
-    int length = sizeof address;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        Fail(SocketError("the capacity probe's listener"));
-    SOCKET sender = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (connect(sender, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        Fail(SocketError("the capacity probe's connect"));
-    SOCKET receiver = accept(listener, nullptr, nullptr);
-    SetNonBlocking(sender);
-    const std::string block(255, 'c');
-    int total = 0;
-    // Full means: not writable again for half a second, as a reader that never reads leaves it.
-    do {
-        for (;;) {
-            int n = send(sender, block.data(), static_cast<int>(block.size()), 0);
-            if (n <= 0)
-                break;
-            total += n;
-        }
-    } while (WaitWritable(sender, 500));
-    closesocket(sender);
-    closesocket(receiver);
-    closesocket(listener);
-    return total;
 }
 
 void SecondClient::Connect(int port)
