@@ -8,6 +8,40 @@ WINE_ENV_TMP=""
 
 wine_env_log() { printf '%s\n' "$*" >&2; }
 
+# Runs the calling script again in a network namespace of its own, where it may (root, unshare
+# and ip at hand): port 1024 is then free whatever else runs on the machine, and nothing outside
+# can reach the scripted peer. Call as: wine_env_enter_private_net "$0" "$@".
+# VELMORA_SHARED_NET=1 keeps the machine's loopback.
+wine_env_enter_private_net() {
+    if [[ -z ${VELMORA_PRIVATE_NET:-} && ${VELMORA_SHARED_NET:-0} != 1 ]] &&
+        command -v ip >/dev/null && unshare -n true 2>/dev/null; then
+        export VELMORA_PRIVATE_NET=1
+        exec unshare -n -- bash -c 'ip link set lo up && exec "$@"' bash "$@"
+    fi
+}
+
+wine_env_in_private_net() {
+    [[ -n ${VELMORA_PRIVATE_NET:-} ]]
+}
+
+# Asks the kernel rather than connecting, which would disturb whoever listens there.
+wine_env_port_taken() {
+    if command -v ss >/dev/null; then
+        [[ -n $(ss -Hltn "sport = :$1") ]]
+    else
+        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+    fi
+}
+
+# Takes the lock that everyone driving the client on 127.0.0.1:1024 holds meanwhile.
+wine_env_lock_port() {
+    exec 9>/tmp/velmora-port1024.lock
+    if ! flock -n 9; then
+        wine_env_log "another run holds /tmp/velmora-port1024.lock; waiting up to 10 minutes"
+        flock -w 600 9 || return 1
+    fi
+}
+
 # Polls COMMAND until it succeeds or SECONDS pass; no fixed sleep decides anything.
 wine_env_wait_for() {
     local seconds=$1; shift

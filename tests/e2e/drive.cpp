@@ -745,7 +745,10 @@ void Script::Execute(const std::vector<Token>& tokens)
         TypeUntilRefused(Window(tokens, 1), Int(tokens, 2));
         Settled();
     } else if (command == "shot") {
+        // As a person sees it: the window in front and active, its painting done.
         HWND window = Window(tokens, 1);
+        if (!PollUntil([&] { return GetForegroundWindow() == window; }))
+            Fail("the window to picture is not the active one");
         WriteBmp(CaptureSettled(WindowRect(window)), ShotPath(Arg(tokens, 2).text));
     } else if (command == "bench-flood") {
         RunFloodBenchmark(Window(tokens, 1), peer_, Int(tokens, 2), options_.shots);

@@ -29,35 +29,15 @@ done
 # shellcheck source=../../scripts/wine-env.sh
 source "$root/scripts/wine-env.sh"
 
-# Where it may, the run takes a network namespace of its own: its port 1024 is then free whatever
-# else runs on the machine, and nothing outside can reach the peer. VELMORA_E2E_SHARED_NET=1
-# keeps the machine's loopback.
-if [[ -z ${VELMORA_E2E_NETNS:-} && ${VELMORA_E2E_SHARED_NET:-0} != 1 ]] &&
-    command -v ip >/dev/null && unshare -n true 2>/dev/null; then
-    export VELMORA_E2E_NETNS=1
-    exec unshare -n -- bash -c 'ip link set lo up && exec "$@"' bash "$0" "$win32" "$native" "${only[@]}"
-fi
-if [[ -n ${VELMORA_E2E_NETNS:-} ]]; then
+wine_env_enter_private_net "$0" "$win32" "$native" "${only[@]}"
+if wine_env_in_private_net; then
     echo "run-e2e: in a network namespace of its own, with only a loopback"
+elif ! wine_env_lock_port; then
+    echo "run-e2e: gave up waiting for /tmp/velmora-port1024.lock" >&2
+    exit 2
 fi
 
-exec 9>/tmp/velmora-port1024.lock
-if ! flock -n 9; then
-    echo "run-e2e: another run holds /tmp/velmora-port1024.lock; waiting up to 10 minutes" >&2
-    if ! flock -w 600 9; then
-        echo "run-e2e: gave up waiting for /tmp/velmora-port1024.lock" >&2
-        exit 2
-    fi
-fi
-
-# Asks the kernel rather than connecting, which would disturb whoever listens there.
-port_taken() {
-    if command -v ss >/dev/null; then
-        [[ -n $(ss -Hltn 'sport = :1024') ]]
-    else
-        (exec 3<>/dev/tcp/127.0.0.1/1024) 2>/dev/null
-    fi
-}
+port_taken() { wine_env_port_taken 1024; }
 port_free() { ! port_taken; }
 if port_taken; then
     echo "run-e2e: port 1024 on 127.0.0.1 is taken by another program; waiting up to 60 s for it" >&2
@@ -151,7 +131,7 @@ for scenario in "$here"/scenarios/*.vds; do
     : >"$output"
     small=0
     if grep -q '^needs small-buffers' "$scenario"; then
-        if [[ -z ${VELMORA_E2E_NETNS:-} ]]; then
+        if [[ -z ${VELMORA_PRIVATE_NET:-} ]]; then
             skipped=$((skipped + 1))
             printf 'SKIP %s (it shrinks the socket buffers, so it runs only in a network namespace of its own)\n' "$name"
             continue

@@ -47,17 +47,20 @@ Image CaptureScreenRect(const RECT& wanted)
     return image;
 }
 
-// Painting trails the state it shows, so a picture counts once two captures in a row agree.
+// Painting trails the state it shows and comes in pieces, so a picture counts once it has not
+// changed for a while; a blinking caret leaves such a while in each of its phases.
 Image CaptureSettled(const RECT& rect)
 {
-    Image previous = CaptureScreenRect(rect);
-    Image current = previous;
+    constexpr ULONGLONG STILL_MS = 300;
+    Image current = CaptureScreenRect(rect);
+    ULONGLONG sameSince = NowMs();
     PollUntil([&] {
-        current = CaptureScreenRect(rect);
-        if (current.bgr == previous.bgr)
-            return true;
-        previous = current;
-        return false;
+        Image next = CaptureScreenRect(rect);
+        if (next.bgr != current.bgr) {
+            current = std::move(next);
+            sameSince = NowMs();
+        }
+        return NowMs() - sameSince >= STILL_MS;
     });
     return current;
 }
