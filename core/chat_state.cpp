@@ -31,12 +31,10 @@ void ReplaceStreamSocket()
     WSAAsyncSelect(chatState.streamSocket, chatState.notifyWindow, WM_SOCKET_NOTIFY, SOCKET_EVENTS);
 }
 
-// A connect that fails at once brings no connect event; one is posted in its place, so the failure
-// is reported the same way, once the connect dialog has closed.
-void PostConnectFailure(int error)
+// Stands in for an event the platform will not post itself.
+void PostSocketEvent(HWND mainWindow, WORD event, int error)
 {
-    PostMessageA(chatState.notifyWindow, WM_SOCKET_NOTIFY, chatState.streamSocket,
-                 WSAMAKESELECTREPLY(FD_CONNECT, error));
+    PostMessageA(mainWindow, WM_SOCKET_NOTIFY, chatState.streamSocket, WSAMAKESELECTREPLY(event, error));
 }
 
 void ShowLogBatch(HWND mainWindow)
@@ -129,8 +127,10 @@ void RequestConnect()
         error = StartConnect();
     }
     chatState.talkSocket = chatState.streamSocket;
+    // A connect that fails at once brings no connect event; the one posted in its place is
+    // reported like any failed attempt, once the connect dialog has closed.
     if (error != 0)
-        PostConnectFailure(error);
+        PostSocketEvent(chatState.notifyWindow, FD_CONNECT, error);
 }
 
 void SendTypedLine(HWND mainWindow)
@@ -171,8 +171,14 @@ BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
             ShowNotice(mainWindow, CAPTION_NO_CONNECTION, TEXT_NO_CONNECTION);
         }
     }
-    if (event == FD_READ)
-        TakeInBatchOfChunks(mainWindow);
+    // Posted messages go before keys and painting, so a server that never pauses would starve
+    // both; a read skipped here is not re-armed until ResumeReading posts it again.
+    if (event == FD_READ) {
+        if (MakeWayForUser(mainWindow))
+            chatState.readingPaused = true;
+        else
+            TakeInBatchOfChunks(mainWindow);
+    }
     if (event == FD_WRITE)
         SendOutbox(mainWindow);
     if (event == FD_CLOSE) {
@@ -206,6 +212,14 @@ int TakeInChunk(HWND mainWindow)
     chatState.logBatchLength += shown + 2;
     memset(chatState.receiveChunk, 0, sizeof chatState.receiveChunk);
     return n;
+}
+
+void ResumeReading(HWND mainWindow)
+{
+    if (!chatState.readingPaused)
+        return;
+    chatState.readingPaused = false;
+    PostSocketEvent(mainWindow, FD_READ, 0);
 }
 
 BOOL CloseDown(HWND mainWindow)

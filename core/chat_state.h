@@ -37,6 +37,7 @@ struct ChatState {
     HWND notifyWindow;           // where socket events go; a replacement socket is armed to it too
     bool lastConnectFailed;      // the next attempt may need a fresh socket
     bool networkReleased;        // CloseDown has closed the socket and released the network layer
+    bool readingPaused;          // a read event made way for the user; the next window message resumes
     char outbox[OUTBOX_SIZE];
     int outboxLength;
     char logBatch[LOG_BATCH_SIZE + 1];
@@ -52,6 +53,7 @@ void SendTypedLine(HWND mainWindow);
 BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam);
 int TakeInChunk(HWND mainWindow);
 BOOL CloseDown(HWND mainWindow);
+void ResumeReading(HWND mainWindow);
 
 // What the chat core shows goes through these operations of the main window.
 void AppendToLog(HWND mainWindow, const char* text);
@@ -61,6 +63,9 @@ void AlertBeep(HWND mainWindow);
 int ReadInput(HWND mainWindow, char* buffer, int size);
 void ClearInput(HWND mainWindow);
 void EndMainWindow(HWND mainWindow);
+// TRUE when the user's keys or a repaint wait behind socket events; the main window then makes
+// sure that it will hear from the platform again (its log repaints) before the queue runs dry.
+BOOL MakeWayForUser(HWND mainWindow);
 
 // The texts the chat core shows.
 #define TEXT_NOT_CONNECTED       "          Not Connected"

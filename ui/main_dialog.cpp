@@ -19,6 +19,14 @@ void InitMainWindow(HWND window)
     SetStatus(window, TEXT_NOT_CONNECTED);
 }
 
+// Wine's log hands Enter to the default button by giving it the focus; hidden, it would then swallow
+// every key. The focus goes back to the log, where Windows leaves it.
+void KeepFocusOffSendButton(HWND window)
+{
+    if (GetFocus() == GetDlgItem(window, IDC_SEND))
+        SetFocus(GetDlgItem(window, IDC_LOG));
+}
+
 // Matched against the whole wParam: only notification code 0 (a click, a menu choice or the
 // Enter key's press of the default button) is a command here.
 INT_PTR RunMainCommand(HWND window, WPARAM command)
@@ -35,6 +43,7 @@ INT_PTR RunMainCommand(HWND window, WPARAM command)
         return CloseDown(window);
     case IDC_SEND:
         SendTypedLine(window);
+        KeepFocusOffSendButton(window);
         return TRUE;
     }
     return FALSE;
@@ -44,6 +53,9 @@ INT_PTR RunMainCommand(HWND window, WPARAM command)
 
 INT_PTR CALLBACK MainDlgProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    // Any other message, the log's repaint among them, means the user has had a turn.
+    if (message != WM_SOCKET_NOTIFY)
+        ResumeReading(window);
     switch (message) {
     case WM_INITDIALOG:
         InitMainWindow(window);

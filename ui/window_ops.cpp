@@ -136,3 +136,14 @@ void EndMainWindow(HWND mainWindow)
 {
     EndDialog(mainWindow, 0);
 }
+
+BOOL MakeWayForUser(HWND mainWindow)
+{
+    // A minimised window does not paint, so nothing would come back to resume reading.
+    if (IsIconic(mainWindow) || HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT)) == 0)
+        return FALSE;
+    // The log reports each repaint to the main window; one pixel is enough to be sure of one.
+    RECT corner = {0, 0, 1, 1};
+    InvalidateRect(GetDlgItem(mainWindow, IDC_LOG), &corner, FALSE);
+    return TRUE;
+}

@@ -329,6 +329,35 @@ TEST_F(ChatCore, AFloodReachesTheLogInFewLargeInsertions)
         EXPECT_LE(insertion.size(), static_cast<size_t>(LOG_BATCH_SIZE));
 }
 
+TEST_F(ChatCore, ReadingMakesWayForTheUserAndResumesOnTheNextWindowMessage)
+{
+    StartConnected();
+    PeerSends("held back");
+    fake.userWaiting = true;
+
+    Event(FD_READ);
+    EXPECT_TRUE(fake.CallsTo("recv").empty());
+    EXPECT_TRUE(fake.posted.empty());
+
+    fake.userWaiting = false;
+    ResumeReading(kMainWindow);
+    ResumeReading(kMainWindow);  // only one read event stands in for the skipped one
+    ASSERT_EQ(fake.posted.size(), 1u);
+    EXPECT_EQ(fake.posted[0].lParam, WSAMAKESELECTREPLY(FD_READ, 0));
+    DeliverPosted();
+
+    EXPECT_EQ(fake.log, "held back\r\n");
+}
+
+TEST_F(ChatCore, NothingToResumeWhenNoReadWasSkipped)
+{
+    StartConnected();
+
+    ResumeReading(kMainWindow);
+
+    EXPECT_TRUE(fake.posted.empty());
+}
+
 TEST_F(ChatCore, ReceivedLinesReachTheLogBeforeAnEcho)
 {
     StartConnected();

@@ -214,3 +214,9 @@ void EndMainWindow(HWND mainWindow)
     Record("EndMainWindow", {reinterpret_cast<intptr_t>(mainWindow)});
     ++fake.windowsEnded;
 }
+
+BOOL MakeWayForUser(HWND mainWindow)
+{
+    Record("MakeWayForUser", {reinterpret_cast<intptr_t>(mainWindow)});
+    return fake.userWaiting;
+}
