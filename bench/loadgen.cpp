@@ -196,6 +196,16 @@ ProcSample SampleProcess(int pid)
     return s;
 }
 
+// Busy time of the whole machine, in clock ticks, summed over all cores.
+std::uint64_t MachineBusyTicks()
+{
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    std::uint64_t user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+    return user + nice + system + irq + softirq + steal;
+}
+
 struct Options {
     Mode mode = Mode::Velmora;
     std::string host = "127.0.0.1";
@@ -761,6 +771,8 @@ int LoadGen::RunLoad()
     PumpUntil([&] { return Now() - last_bytes_at_ > 200 * kMillisecond; }, setup_deadline);
 
     std::vector<std::uint64_t> sent(static_cast<std::size_t>(senders), 0);
+    const std::uint64_t machine_before = MachineBusyTicks();
+    const ProcSample self_before = SampleProcess(getpid());
     const ProcSample before = SampleProcess(o_.server_pid);
     peak_rss_kib_ = before.rss_kib;
     measuring_ = true;
@@ -783,6 +795,8 @@ int LoadGen::RunLoad()
     }
     const Ns sending_ended = Now();
     const ProcSample after = SampleProcess(o_.server_pid);
+    const ProcSample self_after = SampleProcess(getpid());
+    const std::uint64_t machine_after = MachineBusyTicks();
 
     std::uint64_t expected = 0;
     for (const auto& c : conns_) {
@@ -799,12 +813,19 @@ int LoadGen::RunLoad()
     for (const auto& c : conns_) {
         if (c.closed && c.reader)
             ++closed_readers;
-        if (c.closed && c.stalled)
+        // A stalled client reads nothing, so whether the server has ended it shows only in TCP's state.
+        tcp_info info{};
+        socklen_t len = sizeof info;
+        if (c.stalled && getsockopt(c.fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state != TCP_ESTABLISHED)
             ++closed_stalled;
     }
     const double window = static_cast<double>(sending_ended - t0) / kSecond;
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
     const double cpu = before.ok && after.ok ? 100.0 * static_cast<double>(after.cpu_ticks - before.cpu_ticks) / ticks / window : -1;
+    const double own = 100.0 * static_cast<double>(self_after.cpu_ticks - self_before.cpu_ticks) / ticks / window;
+    // Whatever else ran on the machine meanwhile; on a small shared machine it moves tail latency most.
+    const double machine = 100.0 * static_cast<double>(machine_after - machine_before) / ticks / window;
+    const double others = std::max(0.0, machine - own - std::max(0.0, cpu));
     const bool complete = stats_.delivered == expected && stats_.gaps == 0 && stats_.reordered == 0 && stats_.corrupt == 0
         && stats_.echoes == 0 && closed_readers == 0;
 
@@ -812,12 +833,12 @@ int LoadGen::RunLoad()
                 " delivered=%" PRIu64 " gaps=%" PRIu64 " reordered=%" PRIu64 " corrupt=%" PRIu64 " echoes=%" PRIu64
                 " closed_readers=%zu closed_stalled=%zu complete=%s deliveries_per_s=%.0f bytes_per_s=%.0f"
                 " p50_ms=%.3f p99_ms=%.3f p999_ms=%.3f max_ms=%.3f server_cpu_pct=%.1f server_rss_kib=%ld"
-                " server_peak_rss_kib=%ld\n",
+                " server_peak_rss_kib=%ld loadgen_cpu_pct=%.1f other_cpu_pct=%.1f\n",
         Header().c_str(), o_.clients, senders, o_.stalled, o_.rate, window, k, expected, stats_.delivered, stats_.gaps,
         stats_.reordered, stats_.corrupt, stats_.echoes, closed_readers, closed_stalled, complete ? "yes" : "no",
         static_cast<double>(stats_.delivered) / window, static_cast<double>(stats_.bytes_in) / window,
         Percentile(stats_.latencies, 0.5), Percentile(stats_.latencies, 0.99), Percentile(stats_.latencies, 0.999),
-        Percentile(stats_.latencies, 1.0), cpu, before.rss_kib, peak_rss_kib_);
+        Percentile(stats_.latencies, 1.0), cpu, before.rss_kib, peak_rss_kib_, own, others);
     std::fflush(stdout);
     return 0;
 }

@@ -18,14 +18,16 @@ public:
 
     const std::string& name() const { return name_; }
 
-    // Takes bytes that are already masked. Refuses, queueing nothing, when they would pass the cap.
-    bool enqueue(const char* masked, std::size_t n)
+    // Queues masked bytes from `offset` on. Refuses, queueing nothing, when they would pass the cap.
+    bool enqueue(const SharedBytes& bytes, std::size_t offset = 0)
     {
         if (closed_)
             return true;
-        if (pending_.size() + in_flight_.size() + n > server_.options_.max_queue_bytes)
+        const std::size_t cost = bytes->size() - offset + kQueuedMessageOverhead;
+        if (queued_cost_ + cost > server_.options_.max_queue_bytes)
             return false;
-        pending_.insert(pending_.end(), masked, masked + n);
+        pending_.push_back({bytes, offset});
+        queued_cost_ += cost;
         // Deferred so that everything relayed in this turn of the event loop goes out in one write.
         if (!writing_ && !flush_scheduled_) {
             flush_scheduled_ = true;
@@ -33,6 +35,10 @@ public:
         }
         return true;
     }
+
+    // Where this newcomer's share of its accept batch's join notices starts: the joins after its own.
+    void set_join_offset(std::size_t offset) { join_offset_ = offset; }
+    std::size_t take_join_offset() { return std::exchange(join_offset_, 0); }
 
     void start_reading() { await_readable(); }
 
@@ -54,6 +60,11 @@ public:
     }
 
 private:
+    struct Queued {
+        SharedBytes bytes;
+        std::size_t offset;
+    };
+
     // Waiting for readability instead of reading keeps idle clients free of a read buffer of their own.
     void await_readable()
     {
@@ -109,9 +120,20 @@ private:
             return;
         }
         std::swap(pending_, in_flight_);
+        in_flight_cost_ = queued_cost_;
         writing_ = true;
-        asio::async_write(socket_, asio::buffer(in_flight_),
-            [self = shared_from_this()](const asio::error_code& ec, std::size_t) { self->on_written(ec); });
+        auto done = [self = shared_from_this()](const asio::error_code& ec, std::size_t) { self->on_written(ec); };
+        if (in_flight_.size() == 1) {
+            const Queued& only = in_flight_.front();
+            asio::async_write(socket_, asio::buffer(only.bytes->data() + only.offset, only.bytes->size() - only.offset),
+                std::move(done));
+            return;
+        }
+        // Many small messages go out faster as one contiguous write; the shared originals are let go.
+        for (const Queued& q : in_flight_)
+            coalesced_.append(q.bytes->data() + q.offset, q.bytes->size() - q.offset);
+        in_flight_.clear();
+        asio::async_write(socket_, asio::buffer(coalesced_), std::move(done));
     }
 
     void on_written(const asio::error_code& ec)
@@ -126,11 +148,15 @@ private:
                 server_.remove(shared_from_this(), RelayServer::Leave::Error, ec.message());
             return;
         }
+        queued_cost_ -= in_flight_cost_;
+        in_flight_cost_ = 0;
         in_flight_.clear();
+        coalesced_.clear();
         if (pending_.empty()) {
             // An idle client keeps no buffers, which is what lets many thousands of them stay cheap.
-            std::vector<char>().swap(pending_);
-            std::vector<char>().swap(in_flight_);
+            std::vector<Queued>().swap(pending_);
+            std::vector<Queued>().swap(in_flight_);
+            std::string().swap(coalesced_);
         }
         flush();
     }
@@ -138,8 +164,13 @@ private:
     RelayServer& server_;
     tcp::socket socket_;
     std::string name_;
-    std::vector<char> pending_;
-    std::vector<char> in_flight_;
+    std::vector<Queued> pending_;
+    std::vector<Queued> in_flight_;
+    std::string coalesced_;
+    // Costs of everything queued, in flight included, and of the part in flight.
+    std::size_t queued_cost_ = 0;
+    std::size_t in_flight_cost_ = 0;
+    std::size_t join_offset_ = 0;
     bool writing_ = false;
     bool flush_scheduled_ = false;
     bool close_after_flush_ = false;
@@ -147,6 +178,12 @@ private:
 };
 
 namespace {
+
+SharedBytes masked(std::string bytes)
+{
+    UnmaskChunk(bytes.data(), static_cast<int>(bytes.size()));
+    return std::make_shared<const std::string>(std::move(bytes));
+}
 
 std::string describe_peer(const tcp::socket& socket)
 {
@@ -213,14 +250,16 @@ void RelayServer::on_accept(asio::error_code ec, tcp::socket socket)
         return;
     // Taking in what else is already waiting lets one write per member carry a whole burst of
     // join notices instead of one write per newcomer.
+    std::string joins;
+    bool out_of_resources = false;
     for (std::size_t attempts = 1;; ++attempts) {
         if (!ec)
-            take(std::move(socket));
+            take(std::move(socket), joins);
         else if (ec == asio::error::would_block || ec == asio::error::try_again)
             break;
         else if (!peer_gave_up(ec)) {
-            pause_accepting(ec);
-            return;
+            out_of_resources = true;
+            break;
         }
         if (attempts == kAcceptBatch)
             break;
@@ -228,10 +267,14 @@ void RelayServer::on_accept(asio::error_code ec, tcp::socket socket)
         acceptor_.accept(next, ec);
         socket = std::move(next);
     }
-    accept_next();
+    announce_joins(std::move(joins));
+    if (out_of_resources)
+        pause_accepting(ec);
+    else
+        accept_next();
 }
 
-void RelayServer::take(tcp::socket socket)
+void RelayServer::take(tcp::socket socket, std::string& joins)
 {
     if (accept_paused_) {
         accept_paused_ = false;
@@ -241,7 +284,7 @@ void RelayServer::take(tcp::socket socket)
     if (members_.size() >= options_.max_clients)
         reject(std::move(socket), peer);
     else
-        admit(std::move(socket), peer);
+        admit(std::move(socket), peer, joins);
 }
 
 // Out of descriptors the listening socket stays readable, so accepting again at once would spin.
@@ -269,7 +312,7 @@ void RelayServer::resume_accepting()
     accept_next();
 }
 
-void RelayServer::admit(tcp::socket socket, const std::string& peer)
+void RelayServer::admit(tcp::socket socket, const std::string& peer, std::string& joins)
 {
     asio::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
@@ -277,50 +320,59 @@ void RelayServer::admit(tcp::socket socket, const std::string& peer)
 
     auto session = std::make_shared<Session>(*this, std::move(socket), "guest-" + std::to_string(next_guest_++));
     const std::size_t others = members_.size();
-    std::string welcome = "Welcome, " + session->name() + "! " + std::to_string(others)
-        + (others == 1 ? " other" : " others") + " here.";
-    UnmaskChunk(welcome.data(), static_cast<int>(welcome.size()));
-    session->enqueue(welcome.data(), welcome.size());
-
+    session->enqueue(masked("Welcome, " + session->name() + "! " + std::to_string(others)
+        + (others == 1 ? " other" : " others") + " here."));
+    joins += session->name() + " joined";
+    session->set_join_offset(joins.size());
     members_.insert(session);
     log(session->name() + " connected from " + peer + " (" + std::to_string(members_.size()) + " online)");
-    broadcast(session, session->name() + " joined");
     session->start_reading();
+}
+
+void RelayServer::announce_joins(std::string joins)
+{
+    if (joins.empty())
+        return;
+    const SharedBytes notices = masked(std::move(joins));
+    for (const auto& member : members_) {
+        const std::size_t offset = member->take_join_offset();
+        if (offset < notices->size() && !member->enqueue(notices, offset))
+            doomed_.push_back(member);
+    }
+    reap();
 }
 
 void RelayServer::reject(tcp::socket socket, const std::string& peer)
 {
     log("rejected " + peer + ": server full (" + std::to_string(members_.size()) + " clients)");
     auto session = std::make_shared<Session>(*this, std::move(socket), std::string());
-    std::string notice = "Server is full, please try again later.";
-    UnmaskChunk(notice.data(), static_cast<int>(notice.size()));
-    session->enqueue(notice.data(), notice.size());
+    session->enqueue(masked("Server is full, please try again later."));
     session->close_after_flush();
 }
 
 void RelayServer::relay(const SessionPtr& from, const char* bytes, std::size_t n)
 {
-    scratch_.assign(from->name());
-    scratch_.append(": ");
-    scratch_.append(bytes, n);
-    deliver(from, scratch_);
+    std::string message;
+    message.reserve(from->name().size() + 2 + n);
+    message.append(from->name()).append(": ").append(bytes, n);
+    broadcast(from, std::move(message));
 }
 
 void RelayServer::broadcast(const SessionPtr& from, std::string message)
 {
-    deliver(from, message);
-}
-
-void RelayServer::deliver(const SessionPtr& from, std::string& message)
-{
-    // Masked once here: every client gets the same bytes.
-    UnmaskChunk(message.data(), static_cast<int>(message.size()));
+    // Masked once: every client is sent the very same bytes.
+    const SharedBytes bytes = masked(std::move(message));
     for (const auto& member : members_) {
-        if (member != from && !member->enqueue(message.data(), message.size()))
+        if (member != from && !member->enqueue(bytes))
             doomed_.push_back(member);
     }
-    // Removing announces a leave, which may push yet another client over its cap; a work list
-    // keeps that from recursing once per client.
+    reap();
+}
+
+// Removing announces a leave, which may push yet another client over its cap; a work list keeps
+// that from recursing once per client.
+void RelayServer::reap()
+{
     if (reaping_)
         return;
     reaping_ = true;

@@ -23,10 +23,13 @@ constexpr std::size_t kDefaultMaxClients = 10000;
 constexpr std::size_t kReadChunkBytes = 4096;
 // Room for the longest name prefix ("guest-" plus 20 digits and ": ") on top of one read.
 constexpr std::size_t kMaxRelayBytes = kReadChunkBytes + 32;
+// What a queued message costs a client beyond its bytes (its queue slot and its share of the
+// allocation), so that the cap bounds memory even when a stalled client holds many tiny messages.
+constexpr std::size_t kQueuedMessageOverhead = 64;
 // A smaller queue cap could not hold a single relay, and every client would be dropped at once.
-constexpr std::size_t kMinQueueBytes = 2 * kMaxRelayBytes;
-// Connections already waiting that one accept turn takes in before its notices are flushed.
-constexpr std::size_t kAcceptBatch = 64;
+constexpr std::size_t kMinQueueBytes = 2 * (kMaxRelayBytes + kQueuedMessageOverhead);
+// Connections already waiting that one accept turn takes in; their join notices go out together.
+constexpr std::size_t kAcceptBatch = 256;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 struct ServerOptions {
@@ -36,6 +39,8 @@ struct ServerOptions {
 };
 
 using LogSink = std::function<void(std::string_view)>;
+// Masked bytes, shared by every client they are queued for.
+using SharedBytes = std::shared_ptr<const std::string>;
 
 class Session;
 
@@ -63,16 +68,17 @@ private:
 
     void accept_next();
     void on_accept(asio::error_code ec, asio::ip::tcp::socket socket);
-    void take(asio::ip::tcp::socket socket);
     void pause_accepting(const asio::error_code& ec);
     void resume_accepting();
-    void admit(asio::ip::tcp::socket socket, const std::string& peer);
+    void take(asio::ip::tcp::socket socket, std::string& joins);
+    void admit(asio::ip::tcp::socket socket, const std::string& peer, std::string& joins);
     void reject(asio::ip::tcp::socket socket, const std::string& peer);
+    void announce_joins(std::string joins);
 
     void relay(const SessionPtr& from, const char* bytes, std::size_t n);
     void broadcast(const SessionPtr& from, std::string message);
-    void deliver(const SessionPtr& from, std::string& message);
     void remove(const SessionPtr& session, Leave why, const std::string& detail = {});
+    void reap();
     void log(const std::string& line) const;
 
     asio::io_context& io_;
@@ -89,7 +95,6 @@ private:
     bool reaping_ = false;
     // Shared by every client: reads run one at a time on this thread and are relayed before the next.
     std::array<char, kReadChunkBytes> read_buffer_;
-    std::string scratch_;
 };
 
 } // namespace velmora

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace velmora::test {
 namespace {
@@ -43,6 +45,35 @@ TEST_F(RelayTest, AnnouncesJoinAndLeaveToTheOthers)
     second.reset();
     EXPECT_EQ(first->Expect("guest-2 left"), "guest-2 left");
     EXPECT_EQ(third->Expect("guest-2 left"), "guest-2 left");
+}
+
+TEST_F(RelayTest, BurstOfNewcomersEachHearOfThoseAfterThemOnly)
+{
+    auto first = Join("Welcome, guest-1! 0 others here.");
+    // Connected before any is read, so the server is likely to take several in one turn.
+    constexpr int kBurst = 20;
+    std::vector<std::unique_ptr<Client>> burst;
+    for (int i = 0; i < kBurst; ++i)
+        burst.push_back(std::make_unique<Client>(server.port()));
+
+    auto joins_after = [&](int guest) {
+        std::string text;
+        for (int g = guest + 1; g <= kBurst + 1; ++g)
+            text += "guest-" + std::to_string(g) + " joined";
+        return text;
+    };
+    EXPECT_EQ(first->Expect(joins_after(1)), joins_after(1));
+    for (int i = 0; i < kBurst; ++i) {
+        const int guest = i + 2;
+        const int others = guest - 1;
+        const std::string expected = "Welcome, guest-" + std::to_string(guest) + "! " + std::to_string(others)
+            + (others == 1 ? " other" : " others") + " here." + joins_after(guest);
+        EXPECT_EQ(burst[static_cast<std::size_t>(i)]->Expect(expected), expected);
+    }
+    // Nothing else was queued for anyone: the next bytes anyone sees are this relay.
+    first->Send("!");
+    for (auto& client : burst)
+        EXPECT_EQ(client->Expect("guest-1: !"), "guest-1: !");
 }
 
 TEST_F(RelayTest, NamesCountUpAndAreNotReused)

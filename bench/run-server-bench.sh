@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# Runs the same loads against velmora-server, `ncat --broker` and Redis pub/sub, all on loopback,
+# and prints one table, followed by the stalled-reader, connect, idle-memory and descriptor checks.
+#
+#   bench/run-server-bench.sh [BUILD_DIR]        (default build/native; needs velmora-server and
+#                                                 velmora-loadgen built there, ncat and redis-server)
+# Environment: DURATION (seconds per load point, default 5), REPEAT (runs of each point and server,
+#              default 3; the table shows the run with the median p99), STALL_DURATION (default 8),
+#              IDLE (idle connections, default 10000), OUT (where logs and raw results go).
+# Tail latency on a small shared machine moves with whatever else runs, hence the repeats,
+# interleaved so that a busy spell does not fall on one server only.
+set -euo pipefail
+
+BUILD=${1:-build/native}
+SERVER=$BUILD/server/velmora-server
+LOADGEN=$BUILD/bench/velmora-loadgen
+DURATION=${DURATION:-5}
+REPEAT=${REPEAT:-3}
+STALL_DURATION=${STALL_DURATION:-8}
+IDLE=${IDLE:-10000}
+OUT=${OUT:-$(mktemp -d /tmp/velmora-bench.XXXXXX)}
+POINTS=("10 1000" "100 1000" "500 200" "100 8000" "500 1600")
+KINDS=(velmora ncat redis)
+RESULTS=$OUT/results.txt
+# Seconds allowed for a server to come up or go away before the run is abandoned.
+START_TIMEOUT=10
+
+for tool in "$SERVER" "$LOADGEN"; do
+  [[ -x $tool ]] || { echo "missing $tool: build the native tree first" >&2; exit 1; }
+done
+command -v ncat >/dev/null || { echo "ncat is not installed" >&2; exit 1; }
+command -v redis-server >/dev/null || { echo "redis-server is not installed" >&2; exit 1; }
+mkdir -p "$OUT"
+: > "$RESULTS"
+
+SPID=""
+SPORT=""
+
+wait_for() {  # wait_for SECONDS COMMAND...: polls until the command succeeds
+  local deadline=$((SECONDS + $1)); shift
+  until "$@" >/dev/null 2>&1; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.05
+  done
+}
+
+exited() { [[ ! -e /proc/$1 ]] || grep -qE '^[0-9]+ \(.*\) Z' "/proc/$1/stat"; }
+listening() { ss -Hltn "sport = :$1" | grep -q LISTEN; }
+port_printed() { [[ -s $1 ]] && head -1 "$1" | grep -qE '^[0-9]+$'; }
+
+# start_server KIND [LIMIT_NOFILE]: starts one server on a free loopback port; sets SPID and SPORT.
+start_server() {
+  local kind=$1 nofile=${2:-}
+  local limit=""
+  [[ -n $nofile ]] && limit="ulimit -n $nofile;"
+  case $kind in
+    velmora)
+      bash -c "$limit exec \"\$0\" --port 0 --bind 127.0.0.1 --max-clients 20000" "$SERVER" \
+        > "$OUT/velmora.port" 2>> "$OUT/velmora.log" < /dev/null &
+      SPID=$!
+      wait_for $START_TIMEOUT port_printed "$OUT/velmora.port" || { echo "velmora-server did not start" >&2; exit 1; }
+      SPORT=$(head -1 "$OUT/velmora.port")
+      ;;
+    ncat)
+      SPORT=$("$LOADGEN" --pick-port)
+      ncat -l --broker -m 1000 127.0.0.1 "$SPORT" < /dev/null > /dev/null 2>> "$OUT/ncat.log" &
+      SPID=$!
+      wait_for $START_TIMEOUT listening "$SPORT" || { echo "ncat did not start" >&2; exit 1; }
+      ;;
+    redis)
+      SPORT=$("$LOADGEN" --pick-port)
+      redis-server --port "$SPORT" --bind 127.0.0.1 --save '' --appendonly no --maxclients 20000 \
+        --daemonize no --loglevel warning < /dev/null > /dev/null 2>> "$OUT/redis.log" &
+      SPID=$!
+      wait_for $START_TIMEOUT redis-cli -p "$SPORT" ping || { echo "redis-server did not start" >&2; exit 1; }
+      ;;
+  esac
+}
+
+stop_server() {
+  [[ -n $SPID ]] || return 0
+  kill -TERM "$SPID" 2>/dev/null || true
+  wait_for $START_TIMEOUT exited "$SPID" || kill -KILL "$SPID" 2>/dev/null || true
+  wait "$SPID" 2>/dev/null || true
+  SPID=""
+}
+trap stop_server EXIT
+
+loadgen() {  # loadgen KIND ARGS...: one run against the running server, its RESULT line kept
+  local kind=$1; shift
+  local line
+  line=$(timeout 300 "$LOADGEN" --mode "$kind" --port "$SPORT" --server-pid "$SPID" "$@" | grep '^RESULT' || true)
+  if [[ -z $line ]]; then
+    line="RESULT mode=$kind failed=yes $*"
+    echo "  loadgen failed against $kind: $*" >&2
+  fi
+  echo "$line" | tee -a "$RESULTS" >&2
+}
+
+field() { sed -nE "s/.* $2=([^ ]*).*/\1/p" <<< "$1"; }
+
+echo "raw results and server logs: $OUT" >&2
+
+echo "== load points, ${DURATION}s each, $REPEAT runs" >&2
+for point in "${POINTS[@]}"; do
+  read -r clients rate <<< "$point"
+  for ((run = 1; run <= REPEAT; run++)); do
+    for kind in "${KINDS[@]}"; do
+      start_server "$kind"
+      loadgen "$kind" --label "point" --clients "$clients" --rate "$rate" --duration "$DURATION"
+      stop_server
+    done
+  done
+done
+
+echo "== one stalled reader at 100 clients, 8000 msg/s, ${STALL_DURATION}s" >&2
+for kind in "${KINDS[@]}"; do
+  for stalled in 0 1; do
+    start_server "$kind"
+    loadgen "$kind" --label "stall" --clients 100 --rate 8000 --duration "$STALL_DURATION" --stalled "$stalled"
+    stop_server
+  done
+done
+
+echo "== 1000 clients connecting at once" >&2
+for kind in velmora redis; do
+  start_server "$kind"
+  loadgen "$kind" --label "connect" --idle 1000 --hold 0
+  stop_server
+done
+
+echo "== $IDLE idle connections" >&2
+for kind in velmora redis; do
+  start_server "$kind"
+  # Held while the server is stopped first, so that tearing down is not a storm of leave notices.
+  timeout 300 "$LOADGEN" --mode "$kind" --port "$SPORT" --server-pid "$SPID" --label idle --idle "$IDLE" --hold 120 \
+    > "$OUT/idle-$kind.txt" &
+  holder=$!
+  wait_for 240 grep -q '^RESULT' "$OUT/idle-$kind.txt" || echo "  idle run against $kind did not finish" >&2
+  stop_server
+  wait "$holder" || true
+  grep '^RESULT' "$OUT/idle-$kind.txt" | tee -a "$RESULTS" >&2 || true
+done
+
+echo "== descriptor exhaustion: velmora-server limited to 64 open files, 100 clients, then 10 leave" >&2
+start_server velmora 64
+loadgen velmora --label exhaust --exhaust 100 --release 10
+stop_server
+paused=$(grep -c 'accept paused' "$OUT/velmora.log" || true)
+
+# ---- report
+runs_of() {  # runs_of KIND CLIENTS RATE: that point's RESULT lines, by rising p99
+  grep " mode=$1 label=point " "$RESULTS" | grep " clients=$2 " | grep " rate=$3 " |
+    awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^p99_ms=/) { split($i, kv, "="); print kv[2], $0 } }' |
+    sort -n | cut -d' ' -f2-
+}
+
+printf '\n%-8s %7s %6s | %-8s %9s %6s %8s %8s %8s %15s %6s %7s %6s\n' \
+  server clients msg/s complete deliv/s MB/s p50_ms p99_ms p999_ms "p99 min-max" cpu% RSS_MiB other%
+for point in "${POINTS[@]}"; do
+  read -r clients rate <<< "$point"
+  for kind in "${KINDS[@]}"; do
+    mapfile -t runs < <(runs_of "$kind" "$clients" "$rate")
+    ((${#runs[@]} > 0)) || continue
+    line=${runs[$(((${#runs[@]} - 1) / 2))]}
+    all_complete=yes
+    for r in "${runs[@]}"; do [[ $(field "$r" complete) == yes ]] || all_complete=no; done
+    printf '%-8s %7s %6s | %-8s %9s %6.1f %8s %8s %8s %15s %6s %7.1f %6s\n' \
+      "$kind" "$clients" "$rate" "$all_complete" "$(field "$line" deliveries_per_s)" \
+      "$(awk -v b="$(field "$line" bytes_per_s)" 'BEGIN { print b / 1048576 }')" \
+      "$(field "$line" p50_ms)" "$(field "$line" p99_ms)" "$(field "$line" p999_ms)" \
+      "$(field "${runs[0]}" p99_ms)-$(field "${runs[${#runs[@]} - 1]}" p99_ms)" \
+      "$(field "$line" server_cpu_pct)" "$(awk -v k="$(field "$line" server_peak_rss_kib)" 'BEGIN { print k / 1024 }')" \
+      "$(field "$line" other_cpu_pct)"
+  done
+done
+echo "(complete: every run delivered every message to every other client once, in per-sender order;"
+echo " the figures are from the run with the median p99 of $REPEAT; cpu% and RSS are the server's;"
+echo " other% is CPU used meanwhile by everything but the server and the load generator, in % of a core)"
+echo
+echo "stalled reader (100 clients, 8000 msg/s; delivery rate to the others, server peak memory):"
+for kind in "${KINDS[@]}"; do
+  base=$(grep " mode=$kind label=stall " "$RESULTS" | grep ' stalled=0 ' | head -1)
+  stall=$(grep " mode=$kind label=stall " "$RESULTS" | grep ' stalled=1 ' | head -1)
+  printf '  %-8s unstalled %s/s complete=%s, stalled %s/s complete=%s p99 %s ms, server peak RSS %s KiB, staller cut off=%s\n' \
+    "$kind" "$(field "$base" deliveries_per_s)" "$(field "$base" complete)" \
+    "$(field "$stall" deliveries_per_s)" "$(field "$stall" complete)" "$(field "$stall" p99_ms)" \
+    "$(field "$stall" server_peak_rss_kib)" "$(field "$stall" closed_stalled)"
+done
+echo "  velmora log lines for clients cut off at the queue cap: $(grep -c 'disconnected: more than' "$OUT/velmora.log" || true)"
+
+echo
+echo "connecting 1000 clients (until each has its greeting or subscription):"
+for kind in velmora redis; do
+  line=$(grep " mode=$kind label=connect " "$RESULTS" | head -1)
+  printf '  %-8s %s ms\n' "$kind" "$(field "$line" all_ms)"
+done
+
+echo
+echo "$IDLE idle connections (server RSS growth per connection):"
+for kind in velmora redis; do
+  line=$(grep " mode=$kind label=idle " "$RESULTS" | head -1)
+  printf '  %-8s connected %s in %s ms, %s -> %s KiB, %s bytes per connection\n' "$kind" \
+    "$(field "$line" connected)" "$(field "$line" all_ms)" "$(field "$line" server_rss_before_kib)" \
+    "$(field "$line" server_rss_after_kib)" "$(field "$line" bytes_per_conn)"
+done
+
+echo
+line=$(grep ' label=exhaust ' "$RESULTS" | head -1)
+echo "descriptor exhaustion: $(field "$line" greeted_while_full) of 100 greeted while out of descriptors," \
+  "server CPU $(field "$line" server_cpu_pct_while_full)% over 2 s," \
+  "after $(field "$line" released) left: $(field "$line" greeted_after) greeted in total" \
+  "(resumed=$(field "$line" resumed), $(field "$line" resume_ms) ms); 'accept paused' logged $paused times"
