@@ -28,12 +28,39 @@ public:
             return false;
         pending_.push_back({bytes, offset});
         queued_cost_ += cost;
-        // Deferred so that everything relayed in this turn of the event loop goes out in one write.
         if (!writing_ && !flush_scheduled_) {
             flush_scheduled_ = true;
-            asio::post(server_.io_, [self = shared_from_this()] { self->flush(); });
+            server_.schedule_flush(shared_from_this());
         }
         return true;
+    }
+
+    void flush()
+    {
+        flush_scheduled_ = false;
+        if (closed_ || writing_)
+            return;
+        if (pending_.empty()) {
+            if (close_after_flush_)
+                close();
+            return;
+        }
+        std::swap(pending_, in_flight_);
+        in_flight_cost_ = queued_cost_;
+        writing_ = true;
+        auto done = [self = shared_from_this()](const asio::error_code& ec, std::size_t) { self->on_written(ec); };
+        if (in_flight_.size() <= kMaxGatherBuffers) {
+            gather_.clear();
+            for (const Queued& q : in_flight_)
+                gather_.emplace_back(q.bytes->data() + q.offset, q.bytes->size() - q.offset);
+            asio::async_write(socket_, gather_, std::move(done));
+            return;
+        }
+        // Past what one gathered write takes, a copy keeps it to one write; the originals are let go.
+        for (const Queued& q : in_flight_)
+            coalesced_.append(q.bytes->data() + q.offset, q.bytes->size() - q.offset);
+        in_flight_.clear();
+        asio::async_write(socket_, asio::buffer(coalesced_), std::move(done));
     }
 
     // Where this newcomer's share of its accept batch's join notices starts: the joins after its own.
@@ -109,33 +136,6 @@ private:
             await_readable();
     }
 
-    void flush()
-    {
-        flush_scheduled_ = false;
-        if (closed_ || writing_)
-            return;
-        if (pending_.empty()) {
-            if (close_after_flush_)
-                close();
-            return;
-        }
-        std::swap(pending_, in_flight_);
-        in_flight_cost_ = queued_cost_;
-        writing_ = true;
-        auto done = [self = shared_from_this()](const asio::error_code& ec, std::size_t) { self->on_written(ec); };
-        if (in_flight_.size() == 1) {
-            const Queued& only = in_flight_.front();
-            asio::async_write(socket_, asio::buffer(only.bytes->data() + only.offset, only.bytes->size() - only.offset),
-                std::move(done));
-            return;
-        }
-        // Many small messages go out faster as one contiguous write; the shared originals are let go.
-        for (const Queued& q : in_flight_)
-            coalesced_.append(q.bytes->data() + q.offset, q.bytes->size() - q.offset);
-        in_flight_.clear();
-        asio::async_write(socket_, asio::buffer(coalesced_), std::move(done));
-    }
-
     void on_written(const asio::error_code& ec)
     {
         writing_ = false;
@@ -156,6 +156,7 @@ private:
             // An idle client keeps no buffers, which is what lets many thousands of them stay cheap.
             std::vector<Queued>().swap(pending_);
             std::vector<Queued>().swap(in_flight_);
+            std::vector<asio::const_buffer>().swap(gather_);
             std::string().swap(coalesced_);
         }
         flush();
@@ -166,6 +167,7 @@ private:
     std::string name_;
     std::vector<Queued> pending_;
     std::vector<Queued> in_flight_;
+    std::vector<asio::const_buffer> gather_;
     std::string coalesced_;
     // Costs of everything queued, in flight included, and of the part in flight.
     std::size_t queued_cost_ = 0;
@@ -348,6 +350,23 @@ void RelayServer::reject(tcp::socket socket, const std::string& peer)
     auto session = std::make_shared<Session>(*this, std::move(socket), std::string());
     session->enqueue(masked("Server is full, please try again later."));
     session->close_after_flush();
+}
+
+// Writes wait until everything that is ready in this turn of the event loop has been relayed, so
+// that each client gets one write per turn however many messages it was sent.
+void RelayServer::schedule_flush(SessionPtr session)
+{
+    to_flush_.push_back(std::move(session));
+    if (flush_posted_)
+        return;
+    flush_posted_ = true;
+    asio::post(io_, [this] {
+        flush_posted_ = false;
+        std::vector<SessionPtr> due;
+        due.swap(to_flush_);
+        for (const auto& session : due)
+            session->flush();
+    });
 }
 
 void RelayServer::relay(const SessionPtr& from, const char* bytes, std::size_t n)

@@ -28,6 +28,8 @@ constexpr std::size_t kMaxRelayBytes = kReadChunkBytes + 32;
 constexpr std::size_t kQueuedMessageOverhead = 64;
 // A smaller queue cap could not hold a single relay, and every client would be dropped at once.
 constexpr std::size_t kMinQueueBytes = 2 * (kMaxRelayBytes + kQueuedMessageOverhead);
+// Buffers that one gathered write hands to the system at once (Asio's limit for a single call).
+constexpr std::size_t kMaxGatherBuffers = 64;
 // Connections already waiting that one accept turn takes in; their join notices go out together.
 constexpr std::size_t kAcceptBatch = 256;
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
@@ -79,6 +81,7 @@ private:
     void broadcast(const SessionPtr& from, std::string message);
     void remove(const SessionPtr& session, Leave why, const std::string& detail = {});
     void reap();
+    void schedule_flush(SessionPtr session);
     void log(const std::string& line) const;
 
     asio::io_context& io_;
@@ -93,6 +96,8 @@ private:
     std::unordered_set<SessionPtr> members_;
     std::vector<SessionPtr> doomed_;
     bool reaping_ = false;
+    std::vector<SessionPtr> to_flush_;
+    bool flush_posted_ = false;
     // Shared by every client: reads run one at a time on this thread and are relayed before the next.
     std::array<char, kReadChunkBytes> read_buffer_;
 };
