@@ -86,6 +86,18 @@ public:
         socket_.close(ignored);
     }
 
+    // For a client that stopped reading: an orderly close would wait behind the data it never took,
+    // keeping the kernel's buffers and leaving the client unaware; a reset ends it at once.
+    void abort()
+    {
+        if (closed_)
+            return;
+        asio::error_code ignored;
+        socket_.set_option(asio::socket_base::linger(true, 0), ignored);
+        closed_ = true;
+        socket_.close(ignored);
+    }
+
 private:
     struct Queued {
         SharedBytes bytes;
@@ -407,7 +419,10 @@ void RelayServer::remove(const SessionPtr& session, Leave why, const std::string
 {
     if (members_.erase(session) == 0)
         return;
-    session->close();
+    if (why == Leave::QueueFull)
+        session->abort();
+    else
+        session->close();
     switch (why) {
     case Leave::Closed:
         log(session->name() + " left");
