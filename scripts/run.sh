@@ -10,16 +10,8 @@ cd "$root" || exit 2
 # shellcheck source=wine-env.sh
 source "$root/scripts/wine-env.sh"
 
-missing_tools() {
-    local tool
-    for tool in cmake ninja wine wineserver Xvfb i686-w64-mingw32-g++-posix convert cc; do
-        command -v "$tool" >/dev/null || return 0
-    done
-    return 1
-}
-if missing_tools && [[ -x $root/scripts/setup.sh ]]; then
-    "$root/scripts/setup.sh" || exit 2
-fi
+# Installs only what is missing, so it costs nothing once the machine is set up.
+"$root/scripts/setup.sh" || exit 2
 
 build() {
     local preset=$1; shift

@@ -5,13 +5,13 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ make file
+    cmake ninja-build g++ gcc make file procps util-linux iproute2
     libgtest-dev libasio-dev libcli11-dev
     g++-mingw-w64-i686 binutils-mingw-w64-i686
-    wine wine32:i386 fonts-wine xvfb x11-utils imagemagick
+    wine wine32:i386 fonts-wine xvfb x11-utils imagemagick libx11-dev
 )
 if [ "${1:-}" = "--bench" ]; then
-    packages+=(redis-server ncat procps)
+    packages+=(redis-server ncat)
 fi
 
 as_root=()
