@@ -19,7 +19,7 @@ constexpr int LINE_END_ROOM = 3;        // CR, LF and NUL after a line
 // Typed bytes that the socket could not take at once wait here for the write event.
 constexpr int OUTBOX_SIZE = 8192;
 // Received lines collect here and reach the log in one insertion: each insertion costs a repaint.
-constexpr int LOG_BATCH_SIZE = 12288;
+constexpr int LOG_BATCH_SIZE = 24576;
 // When the server closes, what it sent before is still read, but never more than this many chunks.
 constexpr int CLOSE_DRAIN_CHUNKS = 1024;
 
@@ -63,8 +63,8 @@ void AlertBeep(HWND mainWindow);
 int ReadInput(HWND mainWindow, char* buffer, int size);
 void ClearInput(HWND mainWindow);
 void EndMainWindow(HWND mainWindow);
-// TRUE when the user's keys or a repaint wait behind socket events; the main window then makes
-// sure that it will hear from the platform again (its log repaints) before the queue runs dry.
+// TRUE when the user's keys or the log's repaint wait behind socket events; the log's next
+// repaint then resumes reading (ResumeReading).
 BOOL MakeWayForUser(HWND mainWindow);
 
 // The texts the chat core shows.

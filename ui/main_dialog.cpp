@@ -53,9 +53,6 @@ INT_PTR RunMainCommand(HWND window, WPARAM command)
 
 INT_PTR CALLBACK MainDlgProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    // Any other message, the log's repaint among them, means the user has had a turn.
-    if (message != WM_SOCKET_NOTIFY)
-        ResumeReading(window);
     switch (message) {
     case WM_INITDIALOG:
         InitMainWindow(window);
@@ -66,6 +63,13 @@ INT_PTR CALLBACK MainDlgProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return CloseDown(window);
     case WM_SOCKET_NOTIFY:
         return OnSocketNotify(window, wParam, lParam);
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+        // The log repaints only once the keys waiting before it are handled: the user has had a
+        // turn. The colours stay the platform's.
+        if (reinterpret_cast<HWND>(lParam) == GetDlgItem(window, IDC_LOG))
+            ResumeReading(window);
+        return FALSE;
     }
     return FALSE;
 }

@@ -140,10 +140,15 @@ void EndMainWindow(HWND mainWindow)
 BOOL MakeWayForUser(HWND mainWindow)
 {
     // A minimised window does not paint, so nothing would come back to resume reading.
-    if (IsIconic(mainWindow) || HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT)) == 0)
+    if (IsIconic(mainWindow))
         return FALSE;
-    // The log reports each repaint to the main window; one pixel is enough to be sure of one.
+    HWND log = GetDlgItem(mainWindow, IDC_LOG);
+    if (GetUpdateRect(log, nullptr, FALSE))
+        return TRUE;
+    if (HIWORD(GetQueueStatus(QS_INPUT)) == 0)
+        return FALSE;
+    // Painting comes after input, so a repaint of the log, one pixel of it, follows the keys.
     RECT corner = {0, 0, 1, 1};
-    InvalidateRect(GetDlgItem(mainWindow, IDC_LOG), &corner, FALSE);
+    InvalidateRect(log, &corner, FALSE);
     return TRUE;
 }
