@@ -66,19 +66,10 @@ if [[ ${USE_DISPLAY:-0} == 1 ]]; then
     exit 0
 fi
 
-windows_path() { printf 'Z:%s\n' "${1//\//\\}"; }
 shots=$root/build/screenshots/run
-mkdir -p "$shots"
-rm -f "$shots"/*.bmp "$shots"/*.png
 echo "run: no display; playing a short conversation in Xvfb"
-wine "$win32/tests/e2e/velmora-drive.exe" --client "$(windows_path "$win32/ui/velmora.exe")" \
-    --script "$(windows_path "$root/tests/e2e/demo.vds")" --shots "$(windows_path "$shots")" \
-    --fail-shot "$(windows_path "$shots/failure.bmp")" >"$shots/driver.log" 2>&1 </dev/null &
-wait $!
+wine_env_drive "$win32" "$root/tests/e2e/demo.vds" "$shots"
 status=$?
-for picture in "$shots"/*.bmp; do
-    [[ -e $picture ]] && convert "$picture" "${picture%.bmp}.png" && rm -f "$picture"
-done
 if ((status != 0)); then
     cat "$shots/driver.log" >&2
     echo "run: the conversation failed" >&2

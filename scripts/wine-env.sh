@@ -24,6 +24,20 @@ wine_env_in_private_net() {
     [[ -n ${VELMORA_PRIVATE_NET:-} ]]
 }
 
+# Makes port 1024 this run's: a network namespace of its own where it may, else the shared lock
+# and a free port on the machine's loopback. Call as: wine_env_claim_port NAME "$0" "$@".
+wine_env_claim_port() {
+    local name=$1
+    shift
+    wine_env_enter_private_net "$@"
+    wine_env_in_private_net && return 0
+    wine_env_lock_port || exit 2
+    if wine_env_port_taken 1024; then
+        echo "$name: port 1024 on 127.0.0.1 is taken; stop that program and run again" >&2
+        exit 2
+    fi
+}
+
 # Asks the kernel rather than connecting, which would disturb whoever listens there.
 wine_env_port_taken() {
     if command -v ss >/dev/null; then
@@ -179,4 +193,24 @@ wine_env_stop() {
         rm -rf "$WINE_ENV_TMP"
         WINE_ENV_TMP=""
     fi
+}
+
+wine_env_windows_path() { printf 'Z:%s\n' "${1//\//\\}"; }
+
+# Plays a driver script against velmora.exe; its log and its pictures, as PNG, go to OUT.
+# Waited for in the background, so that Ctrl-C reaches the caller's trap at once.
+wine_env_drive() { # BUILD_WIN32_DIR SCRIPT OUT
+    local win32=$1 script=$2 out=$3 status picture
+    mkdir -p "$out"
+    rm -f "$out"/*.bmp "$out"/*.png
+    wine "$win32/tests/e2e/velmora-drive.exe" --client "$(wine_env_windows_path "$win32/ui/velmora.exe")" \
+        --script "$(wine_env_windows_path "$script")" --shots "$(wine_env_windows_path "$out")" \
+        --fail-shot "$(wine_env_windows_path "$out/failure.bmp")" >"$out/driver.log" 2>&1 </dev/null &
+    wait $!
+    status=$?
+    for picture in "$out"/*.bmp; do
+        [[ -e $picture ]] || continue
+        convert "$picture" "${picture%.bmp}.png" && rm -f "$picture" || status=1
+    done
+    return "$status"
 }

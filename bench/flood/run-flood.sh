@@ -16,28 +16,12 @@ fi
 win32=$(cd "$win32" && pwd)
 out=$win32/bench-flood
 
-wine_env_enter_private_net "$0" "$win32"
-if ! wine_env_in_private_net; then
-    wine_env_lock_port || exit 2
-    if wine_env_port_taken 1024; then
-        echo "flood: port 1024 on 127.0.0.1 is taken; stop that program and run again" >&2
-        exit 2
-    fi
-fi
+wine_env_claim_port flood "$0" "$win32"
 trap wine_env_stop EXIT
 trap 'exit 130' INT TERM
 wine_env_start "$win32/wine" || exit 2
 
-windows_path() { printf 'Z:%s\n' "${1//\//\\}"; }
-mkdir -p "$out"
-rm -f "$out"/*.bmp "$out"/*.png
-wine "$win32/tests/e2e/velmora-drive.exe" --client "$(windows_path "$win32/ui/velmora.exe")" \
-    --script "$(windows_path "$here/flood.vds")" --shots "$(windows_path "$out")" \
-    --fail-shot "$(windows_path "$out/failure.bmp")" >"$out/driver.log" 2>&1 </dev/null &
-wait $!
+wine_env_drive "$win32" "$here/flood.vds" "$out"
 status=$?
-for picture in "$out"/*.bmp; do
-    [[ -e $picture ]] && convert "$picture" "${picture%.bmp}.png" && rm -f "$picture"
-done
 cat "$out/driver.log"
 exit "$status"

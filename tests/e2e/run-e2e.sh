@@ -68,11 +68,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-windows_path() {
-    local path
-    path=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-    printf 'Z:%s\n' "${path//\//\\}"
-}
 
 mkdir -p "$results"
 rm -f "$results"/*.bmp "$results"/*.png "$results"/*.log "$results"/bells
@@ -143,9 +138,9 @@ for scenario in "$here"/scenarios/*.vds; do
         start_server >>"$output" 2>&1 || status=1
     fi
     if ((status == 0)); then
-        timeout 600 wine "$drive" --client "$(windows_path "$client")" \
-            --script "$(windows_path "$scenario")" --shots "$(windows_path "$results")" \
-            --fail-shot "$(windows_path "$failshot")" --bells "$(windows_path "$results/bells")" \
+        timeout 600 wine "$drive" --client "$(wine_env_windows_path "$client")" \
+            --script "$(wine_env_windows_path "$scenario")" --shots "$(wine_env_windows_path "$results")" \
+            --fail-shot "$(wine_env_windows_path "$failshot")" --bells "$(wine_env_windows_path "$results/bells")" \
             >>"$output" 2>&1 </dev/null
         status=$?
     fi
