@@ -18,7 +18,8 @@ constexpr int CHUNK_SIZE = 256;         // bytes taken in per read
 constexpr int LINE_END_ROOM = 3;        // CR, LF and NUL after a line
 // Typed bytes that the socket could not take at once wait here for the write event.
 constexpr int OUTBOX_SIZE = 8192;
-// Received lines collect here and reach the log in one insertion: each insertion costs a repaint.
+// Received lines collect here and reach the log in one insertion: each insertion makes the log
+// lay out its text anew, which costs far more than the reads.
 constexpr int LOG_BATCH_SIZE = 24576;
 // When the server closes, what it sent before is still read, but never more than this many chunks.
 constexpr int CLOSE_DRAIN_CHUNKS = 1024;
@@ -37,7 +38,7 @@ struct ChatState {
     HWND notifyWindow;           // where socket events go; a replacement socket is armed to it too
     bool lastConnectFailed;      // the next attempt may need a fresh socket
     bool networkReleased;        // CloseDown has closed the socket and released the network layer
-    bool readingPaused;          // a read event made way for the user; the next window message resumes
+    bool readingPaused;          // a read event made way for the user; the log's repaint resumes
     char outbox[OUTBOX_SIZE];
     int outboxLength;
     char logBatch[LOG_BATCH_SIZE + 1];
