@@ -90,7 +90,7 @@ void AppendToLog(HWND mainWindow, const char* text)
     bool follow = view.selectionStart == view.selectionEnd &&
                   view.selectionEnd == static_cast<DWORD>(logLength);
 
-    // Painting dominates the cost of an insertion, so the trim and the insertion share one.
+    // The trim and the insertion share one repaint.
     SendLog(log, WM_SETREDRAW, FALSE);
     int droppedChars = 0;
     int droppedLines = 0;
