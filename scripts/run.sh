@@ -34,10 +34,7 @@ fi
 
 server_pid=""
 cleanup() {
-    if [[ -n $server_pid ]]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
+    wine_env_end_process "$server_pid"
     wine_env_stop
 }
 trap cleanup EXIT

@@ -182,13 +182,17 @@ wine_env_start() {
     wine_env_prepare_prefix "$prefix"
 }
 
+# Ends a background process this shell started, if there is one, and reaps it.
+wine_env_end_process() { # PID (may be empty)
+    [[ -n $1 ]] || return 0
+    kill "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
 wine_env_stop() {
     wine_env_stop_server
-    if [[ -n $WINE_ENV_XVFB_PID ]]; then
-        kill "$WINE_ENV_XVFB_PID" 2>/dev/null || true
-        wait "$WINE_ENV_XVFB_PID" 2>/dev/null || true
-        WINE_ENV_XVFB_PID=""
-    fi
+    wine_env_end_process "$WINE_ENV_XVFB_PID"
+    WINE_ENV_XVFB_PID=""
     if [[ -n $WINE_ENV_TMP ]]; then
         rm -rf "$WINE_ENV_TMP"
         WINE_ENV_TMP=""

@@ -51,18 +51,12 @@ fi
 server_pid=""
 bells_pid=""
 stop_server() {
-    if [[ -n $server_pid ]]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-        server_pid=""
-    fi
+    wine_env_end_process "$server_pid"
+    server_pid=""
 }
 cleanup() {
     stop_server
-    if [[ -n $bells_pid ]]; then
-        kill "$bells_pid" 2>/dev/null || true
-        wait "$bells_pid" 2>/dev/null || true
-    fi
+    wine_env_end_process "$bells_pid"
     wine_env_stop
 }
 trap cleanup EXIT
