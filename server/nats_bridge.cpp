@@ -17,6 +17,8 @@ constexpr std::int64_t kConnectTimeoutMs = 2000;
 constexpr std::int64_t kRequestTimeoutMs = 1500;
 // Opening the room's bucket and taking a block of guest numbers, retried together for at most this.
 constexpr std::int64_t kStartTimeoutMs = 10000;
+// How long a /nick may wait for the bucket before the member is told to try again.
+constexpr std::int64_t kClaimTimeoutMs = 6000;
 constexpr std::int64_t kReconnectWaitMs = 500;
 constexpr std::int64_t kRetryPauseMs = 100;
 // A dead NATS node is noticed by its silence within PingInterval x MaxPingsOut.
@@ -387,14 +389,14 @@ void NatsBridge::claim_name(const std::string& name, std::set<std::string> live,
 // it is no longer heard from.
 NameClaim NatsBridge::claim(const std::string& key, const std::string& value, const std::set<std::string>& live)
 {
-    // A bucket whose leader is being chosen again answers neither way for a moment.
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    // A bucket whose leader is being chosen again, after a NATS node is lost, answers neither way
+    // for a few seconds.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kClaimTimeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
         if (kvStore_CreateString(nullptr, bucket_, key.c_str(), value.c_str()) == NATS_OK)
             return NameClaim::Claimed;
         kvEntry* entry = nullptr;
         const natsStatus s = kvStore_Get(&entry, bucket_, key.c_str());
-        if (s != NATS_OK && s != NATS_NOT_FOUND)
-            return NameClaim::Unreachable;
         if (s == NATS_OK) {
             const std::string held = kvEntry_ValueString(entry);
             const std::uint64_t revision = kvEntry_Revision(entry);
@@ -402,7 +404,9 @@ NameClaim NatsBridge::claim(const std::string& key, const std::string& value, co
             const std::string holder = held.substr(0, held.find(' '));
             if (held == value)
                 return NameClaim::Claimed;
-            if (!held.empty() && live.count(holder) != 0)
+            // Held here already: the room has made sure no other member here has it, so it is
+            // this member's own name in another case, or one let go a moment ago.
+            if (!held.empty() && holder != server_id_ && live.count(holder) != 0)
                 return NameClaim::Taken;
             if (kvStore_UpdateString(nullptr, bucket_, key.c_str(), value.c_str(), revision) == NATS_OK)
                 return NameClaim::Claimed;

@@ -4,9 +4,10 @@
 
 namespace velmora {
 
-std::uint64_t RemoteServers::heard(const std::string& server, std::uint64_t seq, Clock::time_point now)
+std::uint64_t RemoteServers::heard(const std::string& server, std::uint64_t seq, Clock::time_point now, bool& unknown)
 {
     auto [it, added] = servers_.try_emplace(server);
+    unknown = added;
     Server& s = it->second;
     s.heard_at = now;
     const std::uint64_t missing = !added && seq > s.next_seq ? seq - s.next_seq : 0;

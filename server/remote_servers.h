@@ -24,8 +24,9 @@ public:
         std::vector<Departure> left;
     };
 
-    // Notes a message numbered `seq` from `server`; returns how many before it went missing.
-    std::uint64_t heard(const std::string& server, std::uint64_t seq, Clock::time_point now);
+    // Notes a message numbered `seq` from `server`; returns how many before it went missing, and
+    // whether the server was unknown until now.
+    std::uint64_t heard(const std::string& server, std::uint64_t seq, Clock::time_point now, bool& unknown);
     void join(const std::string& server, const std::string& name);
     void leave(const std::string& server, const std::string& name);
     void rename(const std::string& server, const std::string& old_name, const std::string& new_name);

@@ -281,10 +281,15 @@ void Room::publish_roster()
 
 void Room::on_remote(const std::string& server, std::uint64_t seq, const RoomEvent& event)
 {
-    const std::uint64_t missing = remote_.heard(server, seq, std::chrono::steady_clock::now());
+    bool unknown = false;
+    const std::uint64_t missing = remote_.heard(server, seq, std::chrono::steady_clock::now(), unknown);
     if (missing > 0) {
         stats_.lost_between_servers += missing;
         log("lost " + std::to_string(missing) + " messages from server " + server + "; asking it who is there");
+        publish(RoomEvent::Kind::Query, server);
+    } else if (unknown && event.kind != RoomEvent::Kind::Roster) {
+        // Its roster, sent when it connected, may have been lost while the cluster came together.
+        log("heard from server " + server + " for the first time; asking it who is there");
         publish(RoomEvent::Kind::Query, server);
     }
     switch (event.kind) {

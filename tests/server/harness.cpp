@@ -138,8 +138,10 @@ ServerProcess::ServerProcess(std::vector<std::string> extra_args)
 ServerProcess::~ServerProcess()
 {
     // A sanitizer build reports what it found in the log; any report fails the test.
-    if (Log().find("ThreadSanitizer") != std::string::npos || Log().find("AddressSanitizer") != std::string::npos)
-        ADD_FAILURE() << "the sanitizer reported:\n" << Log();
+    const std::string log = Log();
+    if (log.find("ThreadSanitizer") != std::string::npos || log.find("AddressSanitizer") != std::string::npos
+        || log.find("runtime error:") != std::string::npos)
+        ADD_FAILURE() << "the sanitizer reported:\n" << log;
     if (pid_ > 0 && status_ == -1) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
