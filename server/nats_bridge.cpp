@@ -31,6 +31,7 @@ constexpr auto kHeartbeat = std::chrono::seconds(1);
 constexpr std::uint64_t kGuestBlock = 100000;
 // Messages from other servers that may wait for the event loop at once.
 constexpr std::size_t kInboundMaxBytes = 64u * 1024 * 1024;
+constexpr int kClientPendingMessages = 256 * 1024;
 constexpr int kBucketReplicas = 3;
 constexpr const char kFormat[] = "VM1";
 constexpr const char kGuestBlockKey[] = "guest-block";
@@ -268,8 +269,9 @@ void NatsBridge::start()
     const natsStatus s = natsConnection_Subscribe(&subscription_, connection_, subject_.c_str(), NatsCallbacks::Message, this);
     if (s != NATS_OK)
         throw std::runtime_error("cannot subscribe to " + subject_ + ": " + Text(s));
-    // The bound is kept by this bridge (inbound_bytes_); the client must not drop before it.
-    natsSubscription_SetPendingLimits(subscription_, -1, -1);
+    // The client's own queue holds messages only while the callback hands them on; it is bounded
+    // like the bridge's, and what either drops shows as a gap in the sender's numbering.
+    natsSubscription_SetPendingLimits(subscription_, kClientPendingMessages, static_cast<int>(kInboundMaxBytes));
     char url[256] = "";
     natsConnection_GetConnectedUrl(connection_, url, sizeof url);
     log("joined room " + options_.room + " through NATS at " + url + " as server " + server_id_);
