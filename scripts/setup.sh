@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, on Debian 12, what building, running and testing Velmora needs, where it is missing.
 #   scripts/setup.sh          build and run: the server, and the client under Wine
+#   scripts/setup.sh --test   also what the tests need: the packaging tools and their checkers
 #   scripts/setup.sh --bench  also the servers the benchmarks compare against
 # A mirror in the middle of a sync fails `apt-get update` for a few minutes, so the update is
 # tried VELMORA_APT_TRIES times (default 4), VELMORA_APT_PAUSE seconds apart (default 60), and
@@ -15,9 +16,12 @@ packages=(
 )
 for option in "$@"; do
     case $option in
+    # help2man writes the man page and dpkg-shlibdeps the dependencies of the Debian package;
+    # systemd brings systemd-analyze to check its unit.
+    --test) packages+=(help2man dpkg-dev systemd unzip) ;;
     --bench) packages+=(redis-server ncat) ;;
     *)
-        echo "usage: $0 [--bench]" >&2
+        echo "usage: $0 [--test] [--bench]" >&2
         exit 2
         ;;
     esac
