@@ -139,20 +139,25 @@ for option in "${options[@]}"; do
     grep -q -- "^# *$option " /etc/default/velmora-server || fail "/etc/default/velmora-server lacks $option"
 done
 
-# Every library the server links comes from a package it depends on.
+# Every library the server links itself comes from a package it depends on (the libraries those
+# need are their packages' own dependencies).
 depends=$(dpkg-query -W -f='${Depends}' velmora-server)
 depended=$(tr ',|' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//')
-while read -r library; do
+resolved=$(ldd "$server")
+while read -r needed; do
+    library=$(awk -v name="$needed" '$1 == name && $2 == "=>" { print $3 }' <<<"$resolved")
     owner=""
     for candidate in "$library" "${library#/usr}" "/usr$library"; do
         owner=$(dpkg-query -S "$candidate" 2>/dev/null | head -n 1 | cut -d: -f1) && [[ -n $owner ]] && break
     done
-    if [[ -z $owner ]]; then
+    if [[ -z $library ]]; then
+        fail "the server needs $needed, which is not found"
+    elif [[ -z $owner ]]; then
         fail "no package owns $library, which the server links"
     elif ! grep -qxF "$owner" <<<"$depended"; then
         fail "the server links $library of $owner, but the package depends only on: $depends"
     fi
-done < <(ldd "$server" | awk '$2 == "=>" && $3 ~ /^\// { print $3 }')
+done < <(objdump -p "$server" | awk '$1 == "NEEDED" { print $2 }')
 ((failures == failures_before)) && pass "contents, documented options and dependencies ($depends)"
 
 # Enabled for the next boot, and not started by the install (or not at all, where masked); an
