@@ -10,16 +10,17 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ gcc make file procps util-linux iproute2
-    libgtest-dev libasio-dev libcli11-dev
+    libgtest-dev libasio-dev libcli11-dev libnats-dev
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     wine wine32:i386 fonts-wine xvfb x11-utils imagemagick libx11-dev
 )
 for option in "$@"; do
     case $option in
-    # help2man writes the man page and dpkg-shlibdeps the dependencies of the Debian package;
-    # systemd brings systemd-analyze to check its unit.
-    --test) packages+=(help2man dpkg-dev systemd unzip) ;;
-    --bench) packages+=(redis-server ncat) ;;
+    # The tests of a room across servers start their own NATS servers. help2man writes the man
+    # page and dpkg-shlibdeps the dependencies of the Debian package; systemd brings
+    # systemd-analyze to check its unit.
+    --test) packages+=(nats-server help2man dpkg-dev systemd unzip) ;;
+    --bench) packages+=(redis-server ncat nats-server) ;;
     *)
         echo "usage: $0 [--test] [--bench]" >&2
         exit 2
