@@ -1,38 +1,123 @@
 #!/usr/bin/env bash
 # Installs, on Debian 12, what building, running and testing Velmora needs, where it is missing.
-#   scripts/setup.sh          build, tests and the client under Wine
+#   scripts/setup.sh          build and run: the server, and the client under Wine
+#   scripts/setup.sh --test   also what the tests need: the packaging tools and their checkers
 #   scripts/setup.sh --bench  also the servers the benchmarks compare against
+# A mirror in the middle of a sync fails `apt-get update` for a few minutes, so the update is
+# tried VELMORA_APT_TRIES times (default 4), VELMORA_APT_PAUSE seconds apart (default 60), and
+# the install is tried even after the last failure: the old lists often still do.
 set -euo pipefail
 
 packages=(
     cmake ninja-build g++ gcc make file procps util-linux iproute2
-    libgtest-dev libasio-dev libcli11-dev
+    libgtest-dev libasio-dev libcli11-dev libnats-dev
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     wine wine32:i386 fonts-wine xvfb x11-utils imagemagick libx11-dev
 )
-if [ "${1:-}" = "--bench" ]; then
-    packages+=(redis-server ncat)
+for option in "$@"; do
+    case $option in
+    # The tests of a room across servers start their own NATS servers. help2man writes the man
+    # page and dpkg-shlibdeps the dependencies of the Debian package; systemd brings
+    # systemd-analyze to check its unit.
+    --test) packages+=(nats-server help2man dpkg-dev systemd unzip) ;;
+    --bench) packages+=(redis-server ncat nats-server) ;;
+    *)
+        echo "usage: $0 [--test] [--bench]" >&2
+        exit 2
+        ;;
+    esac
+done
+tries=${VELMORA_APT_TRIES:-4}
+pause=${VELMORA_APT_PAUSE:-60}
+if ! [[ $tries =~ ^[1-9][0-9]*$ && $pause =~ ^[0-9]+$ ]]; then
+    echo "setup: VELMORA_APT_TRIES must be a positive number and VELMORA_APT_PAUSE a number of seconds" >&2
+    exit 2
 fi
 
 as_root=()
 if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+        echo "setup: installing packages needs root; run as root or install sudo" >&2
+        exit 2
+    fi
     as_root=(sudo)
 fi
 
-refresh=false
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${as_root[@]}" dpkg --add-architecture i386
-    refresh=true
 fi
 
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$package")
-    fi
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+missing() {
+    local package
+    for package in "${packages[@]}"; do
+        installed "$package" || printf '%s\n' "$package"
+    done
+}
+mapfile -t wanted < <(missing)
+[ ${#wanted[@]} -eq 0 ] && exit 0
 
-echo "setup: installing ${missing[*]}"
-"${as_root[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+log=$(mktemp /tmp/velmora-setup.XXXXXX)
+apt_get() {
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=300 "$@"
+}
+# "Err:4 URI SUITE/COMPONENT ARCH Packages" and the reason on the line after it.
+failed_indexes() {
+    awk '/^Err:/ { sub(/^Err:[0-9]+ /, ""); index_name = $0; getline; sub(/^ +/, "");
+                   print "  " index_name ": " $0 }' "$1" | sort -u
+}
+
+echo "setup: installing ${wanted[*]} (apt's output: $log)"
+update_log=$log.update
+update_failures=""
+for ((try = 1; ; try++)); do
+    if apt_get update >"$update_log" 2>&1 && ! grep -q '^E:' "$update_log"; then
+        update_failures=""
+        break
+    fi
+    update_failures=$(failed_indexes "$update_log")
+    [ -n "$update_failures" ] || update_failures=$(grep '^E:' "$update_log" | sed 's/^/  /' | sort -u)
+    cat "$update_log" >>"$log"
+    if ((try >= tries)); then
+        echo "setup: apt-get update failed on every try; installing with the lists at hand"
+        break
+    fi
+    echo "setup: apt-get update failed (try $try of $tries); trying again in $pause s:"
+    printf '%s\n' "$update_failures"
+    sleep "$pause"
+done
+rm -f "$update_log"
+
+apt_get install -y --no-install-recommends "${wanted[@]}" >>"$log" 2>&1 || true
+
+mapfile -t unmet < <(missing)
+if [ ${#unmet[@]} -eq 0 ]; then
+    echo "setup: installed ${wanted[*]}"
+    rm -f "$log"
+    exit 0
+fi
+# apt installs all or nothing; asking about each package alone names the ones it cannot install.
+blocked=()
+for package in "${unmet[@]}"; do
+    apt-get -s -q install --no-install-recommends "$package" >/dev/null 2>&1 || blocked+=("$package")
+done
+{
+    echo "setup: could not install ${unmet[*]}"
+    if [ ${#blocked[@]} -gt 0 ] && [ ${#blocked[@]} -lt ${#unmet[@]} ]; then
+        echo "setup: the ones apt cannot resolve: ${blocked[*]}"
+    fi
+    if [ -n "$update_failures" ]; then
+        echo "setup: these package lists could not be downloaded:"
+        printf '%s\n' "$update_failures"
+    fi
+    echo "setup: apt said:"
+    # Its errors first (those about lists are named above), then the first unmet dependencies.
+    { grep '^E:' "$log" | grep -Ev '^E: (Some index files failed|Failed to fetch .*/dists/)' || true;
+      grep -E '^ [^ ].* : (Pre)?Depends:' "$log" | head -n 40 || true; } |
+        awk '!seen[$0]++' | head -n 8 | sed 's/^ */  /'
+    echo "setup: a package mirror in the middle of a sync is the usual cause; running the same command"
+    echo "       again in a few minutes usually succeeds. apt's full output: $log"
+} >&2
+exit 1
