@@ -1,6 +1,7 @@
 #pragma once
 
-#include "platform.h"
+// The host's Windows, or for the unit tests their fakes: the build puts one on the include path.
+#include "platform_api.h"
 #include "wire_protocol.h"
 
 // Socket events reach the main window as this private message.

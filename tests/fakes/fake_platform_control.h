@@ -2,7 +2,7 @@
 // behind the socket, and the main window's visible state.
 #pragma once
 
-#include "fake_platform.h"
+#include "platform_api.h"
 
 #include <deque>
 #include <functional>
