@@ -65,13 +65,10 @@ int SendWhatFits(const char* bytes, int n)
     return total;
 }
 
-bool KeepInOutbox(const char* bytes, int n)
+void KeepInOutbox(const char* bytes, int n)
 {
-    if (n > OUTBOX_SIZE - chatState.outboxLength)
-        return false;
     memcpy(chatState.outbox + chatState.outboxLength, bytes, n);
     chatState.outboxLength += n;
-    return true;
 }
 
 void SendOutbox(HWND mainWindow)
@@ -138,16 +135,23 @@ void SendTypedLine(HWND mainWindow)
     int n = ReadInput(mainWindow, chatState.sendLine, LINE_SIZE);
     if (n <= 0)
         return;
+    // Behind bytes already waiting, a line must wait too, or it would overtake them. One that
+    // cannot wait stays in the input line, to be sent again once the server reads.
+    if (chatState.outboxLength > 0 && n > OUTBOX_SIZE - chatState.outboxLength) {
+        AlertBeep(mainWindow);
+        return;
+    }
     chatState.sendLine[n] = '\r';
     chatState.sendLine[n + 1] = '\n';
     chatState.sendLine[n + 2] = '\0';
     ShowLogBatch(mainWindow);
     AppendToLog(mainWindow, chatState.sendLine);
 
-    // Behind bytes already waiting, a line must wait too, or it would overtake them.
     int sent = chatState.outboxLength == 0 ? SendWhatFits(chatState.sendLine, n) : 0;
-    if (sent < 0 || !KeepInOutbox(chatState.sendLine + sent, n - sent))
+    if (sent < 0)
         AlertBeep(mainWindow);
+    else
+        KeepInOutbox(chatState.sendLine + sent, n - sent);
 
     memset(chatState.sendLine, 0, sizeof chatState.sendLine);
     ClearInput(mainWindow);

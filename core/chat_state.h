@@ -17,8 +17,9 @@ constexpr int ADDRESS_TEXT_SIZE = 16;   // the longest dotted IPv4 address and a
 constexpr int LINE_SIZE = 256;          // typed characters and a NUL
 constexpr int CHUNK_SIZE = 256;         // bytes taken in per read
 constexpr int LINE_END_ROOM = 3;        // CR, LF and NUL after a line
-// Typed bytes that the socket could not take at once wait here for the write event.
-constexpr int OUTBOX_SIZE = 8192;
+// Typed bytes that the socket could not take at once wait here for the write event: some
+// four minutes of steady typing, enough for a server that stops reading for a while.
+constexpr int OUTBOX_SIZE = 65536;
 // Received lines collect here and reach the log in one insertion: each insertion makes the log
 // lay out its text anew, which costs far more than the reads.
 constexpr int LOG_BATCH_SIZE = 24576;

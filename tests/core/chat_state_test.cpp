@@ -219,23 +219,35 @@ TEST_F(ChatCore, PartialSendsAreRetriedUntilTheSocketWouldBlock)
     EXPECT_EQ(chatState.outboxLength, 0);
 }
 
-TEST_F(ChatCore, FullOutboxBeepsAndKeepsWhatItHolds)
+TEST_F(ChatCore, ALineTheFullOutboxCannotTakeStaysInTheInputLineUntilTheServerReads)
 {
     StartConnected();
     fake.sendRoom = 0;
-    std::string line(200, 'q');
-    int fits = OUTBOX_SIZE / 200;
-
-    for (int i = 0; i < fits; ++i)
+    std::string typed;
+    int fits = OUTBOX_SIZE / (LINE_SIZE - 1);
+    for (int i = 0; i < fits; ++i) {
+        std::string line(LINE_SIZE - 1, static_cast<char>('a' + i % 26));
         Type(line);
+        typed += line;
+    }
     EXPECT_EQ(fake.beeps, 0);
-    Type(line);
+    std::string logBefore = fake.log;
+    size_t sendsBefore = fake.CallsTo("send").size();
+
+    Type(std::string(LINE_SIZE - 1, '!'));
     EXPECT_EQ(fake.beeps, 1);
-    EXPECT_EQ(chatState.outboxLength, fits * 200);
+    EXPECT_EQ(fake.input, std::string(LINE_SIZE - 1, '!'));   // not cleared
+    EXPECT_EQ(fake.log, logBefore);                          // not echoed
+    EXPECT_EQ(fake.CallsTo("send").size(), sendsBefore);
+    EXPECT_EQ(chatState.outboxLength, fits * (LINE_SIZE - 1));
 
     fake.sendRoom = 1 << 20;
     Event(FD_WRITE);
-    EXPECT_EQ(fake.sentToPeer, std::string(fits * 200, 'q'));
+    SendTypedLine(kMainWindow);   // Enter again, on the line still in the input line
+    EXPECT_EQ(fake.sentToPeer, typed + std::string(LINE_SIZE - 1, '!'));
+    EXPECT_EQ(fake.input, "");
+    EXPECT_EQ(fake.log, logBefore + std::string(LINE_SIZE - 1, '!') + "\r\n");
+    EXPECT_EQ(fake.beeps, 1);
 }
 
 TEST_F(ChatCore, BrokenSocketOnWriteEventDropsTheOutboxWithABeep)
