@@ -92,6 +92,27 @@ void TakeInBatchOfChunks(HWND mainWindow)
     ShowLogBatch(mainWindow);
 }
 
+// Posted socket events go before keys and painting, so a server that never pauses would starve
+// both. A read event skipped here is not posted again by Windows Sockets until recv is called, so
+// every pause has a way out that calls ResumeReading.
+void OnReadEvent(HWND mainWindow)
+{
+    unsigned work = PendingWindowWork(mainWindow);
+    ReadPause pause = READ_PAUSE_NONE;
+    if (!(work & WINDOW_UNSEEN)) {
+        if (work & WINDOW_LOG_REPAINT_WAITS)
+            pause = READ_PAUSE_FOR_REPAINT;
+        else if (work & WINDOW_INPUT_WAITS)
+            pause = READ_PAUSE_FOR_INPUT;
+    }
+    if (pause == READ_PAUSE_FOR_INPUT && chatState.readPause != READ_PAUSE_FOR_INPUT)
+        AskLogRepaint(mainWindow);
+    chatState.readPause = pause;
+    if (pause != READ_PAUSE_NONE)
+        return;
+    TakeInBatchOfChunks(mainWindow);
+}
+
 }  // namespace
 
 int StartNetwork()
@@ -175,14 +196,8 @@ BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
             ShowNotice(mainWindow, CAPTION_NO_CONNECTION, TEXT_NO_CONNECTION);
         }
     }
-    // Posted messages go before keys and painting, so a server that never pauses would starve
-    // both; a read skipped here is not re-armed until ResumeReading posts it again.
-    if (event == FD_READ) {
-        if (MakeWayForUser(mainWindow))
-            chatState.readingPaused = true;
-        else
-            TakeInBatchOfChunks(mainWindow);
-    }
+    if (event == FD_READ)
+        OnReadEvent(mainWindow);
     if (event == FD_WRITE)
         SendOutbox(mainWindow);
     if (event == FD_CLOSE) {
@@ -220,9 +235,9 @@ int TakeInChunk(HWND mainWindow)
 
 void ResumeReading(HWND mainWindow)
 {
-    if (!chatState.readingPaused)
+    if (chatState.readPause == READ_PAUSE_NONE)
         return;
-    chatState.readingPaused = false;
+    chatState.readPause = READ_PAUSE_NONE;
     PostSocketEvent(mainWindow, FD_READ, 0);
 }
 

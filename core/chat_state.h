@@ -26,6 +26,19 @@ constexpr int LOG_BATCH_SIZE = 24576;
 // When the server closes, what it sent before is still read, but never more than this many chunks.
 constexpr int CLOSE_DRAIN_CHUNKS = 1024;
 
+// Why reading waits. Each pause has a way out that is sure to come: the log's repaint, the
+// window going out of sight, or a dialog, notice or menu over the window running out of work.
+enum ReadPause {
+    READ_PAUSE_NONE,
+    READ_PAUSE_FOR_INPUT,     // keys or clicks wait; a repaint of the log was asked to follow them
+    READ_PAUSE_FOR_REPAINT,   // the log's repaint waits
+};
+
+// What waits to be done in the main window, as PendingWindowWork reports it.
+constexpr unsigned WINDOW_UNSEEN = 1;        // minimised or hidden: it does not paint at all
+constexpr unsigned WINDOW_INPUT_WAITS = 2;
+constexpr unsigned WINDOW_LOG_REPAINT_WAITS = 4;
+
 struct ChatState {
     WSADATA winsockData;
     sockaddr_in serverAddress;
@@ -40,7 +53,7 @@ struct ChatState {
     HWND notifyWindow;           // where socket events go; a replacement socket is armed to it too
     bool lastConnectFailed;      // the next attempt may need a fresh socket
     bool networkReleased;        // CloseDown has closed the socket and released the network layer
-    bool readingPaused;          // a read event made way for the user; the log's repaint resumes
+    ReadPause readPause;
     char outbox[OUTBOX_SIZE];
     int outboxLength;
     char logBatch[LOG_BATCH_SIZE + 1];
@@ -56,6 +69,7 @@ void SendTypedLine(HWND mainWindow);
 BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam);
 int TakeInChunk(HWND mainWindow);
 BOOL CloseDown(HWND mainWindow);
+// Ends a read pause; the main window calls it for every way out of one.
 void ResumeReading(HWND mainWindow);
 
 // What the chat core shows goes through these operations of the main window.
@@ -66,9 +80,10 @@ void AlertBeep(HWND mainWindow);
 int ReadInput(HWND mainWindow, char* buffer, int size);
 void ClearInput(HWND mainWindow);
 void EndMainWindow(HWND mainWindow);
-// TRUE when the user's keys or the log's repaint wait behind socket events; the log's next
-// repaint then resumes reading (ResumeReading).
-BOOL MakeWayForUser(HWND mainWindow);
+// WINDOW_* flags: what waits behind socket events, which go first in the message queue.
+unsigned PendingWindowWork(HWND mainWindow);
+// Asks for a repaint of the log that follows the waiting input, and that no clipping can cancel.
+void AskLogRepaint(HWND mainWindow);
 
 // The texts the chat core shows.
 #define TEXT_NOT_CONNECTED       "          Not Connected"

@@ -137,18 +137,21 @@ void EndMainWindow(HWND mainWindow)
     EndDialog(mainWindow, 0);
 }
 
-BOOL MakeWayForUser(HWND mainWindow)
+unsigned PendingWindowWork(HWND mainWindow)
 {
-    // A minimised window does not paint, so nothing would come back to resume reading.
-    if (IsIconic(mainWindow))
-        return FALSE;
-    HWND log = GetDlgItem(mainWindow, IDC_LOG);
-    if (GetUpdateRect(log, nullptr, FALSE))
-        return TRUE;
-    if (HIWORD(GetQueueStatus(QS_INPUT)) == 0)
-        return FALSE;
-    // Painting comes after input, so a repaint of the log, one pixel of it, follows the keys.
-    RECT corner = {0, 0, 1, 1};
-    InvalidateRect(log, &corner, FALSE);
-    return TRUE;
+    if (IsIconic(mainWindow) || !IsWindowVisible(mainWindow))
+        return WINDOW_UNSEEN;
+    unsigned work = 0;
+    if (GetUpdateRect(GetDlgItem(mainWindow, IDC_LOG), nullptr, FALSE))
+        work |= WINDOW_LOG_REPAINT_WAITS;
+    if (HIWORD(GetQueueStatus(QS_INPUT)) != 0)
+        work |= WINDOW_INPUT_WAITS;
+    return work;
+}
+
+// Painting comes after input. An internal paint is a flag, not a region, so no window over the
+// log and no edge of the screen can clip it away.
+void AskLogRepaint(HWND mainWindow)
+{
+    RedrawWindow(GetDlgItem(mainWindow, IDC_LOG), nullptr, nullptr, RDW_INTERNALPAINT);
 }

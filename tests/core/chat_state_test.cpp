@@ -341,17 +341,19 @@ TEST_F(ChatCore, AFloodReachesTheLogInFewLargeInsertions)
         EXPECT_LE(insertion.size(), static_cast<size_t>(LOG_BATCH_SIZE));
 }
 
-TEST_F(ChatCore, ReadingMakesWayForTheUserAndResumesOnTheNextWindowMessage)
+TEST_F(ChatCore, ReadingWaitsForTheLogsRepaintAndResumesOnce)
 {
     StartConnected();
     PeerSends("held back");
-    fake.userWaiting = true;
+    fake.windowWork = WINDOW_LOG_REPAINT_WAITS;
 
     Event(FD_READ);
     EXPECT_TRUE(fake.CallsTo("recv").empty());
+    EXPECT_TRUE(fake.CallsTo("AskLogRepaint").empty());   // the repaint is coming anyway
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_FOR_REPAINT);
     EXPECT_TRUE(fake.posted.empty());
 
-    fake.userWaiting = false;
+    fake.windowWork = 0;
     ResumeReading(kMainWindow);
     ResumeReading(kMainWindow);  // only one read event stands in for the skipped one
     ASSERT_EQ(fake.posted.size(), 1u);
@@ -359,14 +361,102 @@ TEST_F(ChatCore, ReadingMakesWayForTheUserAndResumesOnTheNextWindowMessage)
     DeliverPosted();
 
     EXPECT_EQ(fake.log, "held back\r\n");
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_NONE);
 }
 
-TEST_F(ChatCore, NothingToResumeWhenNoReadWasSkipped)
+TEST_F(ChatCore, ReadingWaitsForInputAndAsksOnceForARepaintToFollowIt)
 {
     StartConnected();
+    PeerSends("after the keys");
+    fake.windowWork = WINDOW_INPUT_WAITS;
 
+    Event(FD_READ);
+    Event(FD_READ);   // queued before the pause began
+
+    EXPECT_TRUE(fake.CallsTo("recv").empty());
+    EXPECT_EQ(fake.CallsTo("AskLogRepaint").size(), 1u);
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_FOR_INPUT);
+
+    // The keys are handled, then the log paints.
+    fake.windowWork = WINDOW_LOG_REPAINT_WAITS;
+    ResumeReading(kMainWindow);
+    DeliverPosted();
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_FOR_REPAINT);
+    fake.windowWork = 0;
+    ResumeReading(kMainWindow);
+    DeliverPosted();
+    EXPECT_EQ(fake.log, "after the keys\r\n");
+}
+
+// Minimised or hidden, the window paints nothing, so no pause could end by a repaint: there is none.
+TEST_F(ChatCore, AnUnseenWindowNeverPausesReading)
+{
+    StartConnected();
+    PeerSends("while minimised");
+    fake.windowWork = WINDOW_UNSEEN | WINDOW_INPUT_WAITS | WINDOW_LOG_REPAINT_WAITS;
+
+    Event(FD_READ);
+
+    EXPECT_EQ(fake.log, "while minimised\r\n");
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_NONE);
+    EXPECT_TRUE(fake.CallsTo("AskLogRepaint").empty());
+}
+
+// The waiting input was the click that minimised the window (or a dialog's, or hid it): the
+// window's message for that change resumes reading, and the pause is not taken again.
+TEST_F(ChatCore, APauseEndsWhenTheWindowGoesOutOfSightAndStaysEnded)
+{
+    for (unsigned wayIn : {WINDOW_INPUT_WAITS, WINDOW_LOG_REPAINT_WAITS}) {
+        SCOPED_TRACE(wayIn);
+        SetUp();
+        StartConnected();
+        PeerSends("kept reading");
+        fake.windowWork = wayIn;
+        Event(FD_READ);
+        ASSERT_NE(chatState.readPause, READ_PAUSE_NONE);
+
+        fake.windowWork = WINDOW_UNSEEN | wayIn;
+        ResumeReading(kMainWindow);
+        DeliverPosted();
+
+        EXPECT_EQ(fake.log, "kept reading\r\n");
+        EXPECT_EQ(chatState.readPause, READ_PAUSE_NONE);
+    }
+}
+
+// A dialog, a notice or a menu over the window runs a loop of its own, which tells its owner when
+// it has nothing left to do: the input and the repaints that a pause waits for are done by then.
+TEST_F(ChatCore, APauseUnderANoticeEndsWhenTheNoticeHasNothingLeftToDo)
+{
+    StartAndArm();
+    Connect();
+    PeerSends("during the notice");
+    fake.whileNoticeOpen = [&](const std::string&) {
+        fake.windowWork = WINDOW_INPUT_WAITS;
+        Event(FD_READ);
+        EXPECT_EQ(chatState.readPause, READ_PAUSE_FOR_INPUT);
+        fake.windowWork = 0;
+        ResumeReading(kMainWindow);   // the notice's loop is idle
+        DeliverPosted();
+    };
+
+    Event(FD_CONNECT);
+
+    EXPECT_EQ(fake.log, "during the notice\r\n");
+}
+
+TEST_F(ChatCore, AReadEventWithNothingWaitingEndsAPauseWithoutASpareEvent)
+{
+    StartConnected();
+    PeerSends("x");
+    fake.windowWork = WINDOW_LOG_REPAINT_WAITS;
+    Event(FD_READ);
+
+    fake.windowWork = 0;
+    Event(FD_READ);   // one that the platform had queued
     ResumeReading(kMainWindow);
 
+    EXPECT_EQ(fake.log, "x\r\n");
     EXPECT_TRUE(fake.posted.empty());
 }
 

@@ -215,8 +215,13 @@ void EndMainWindow(HWND mainWindow)
     ++fake.windowsEnded;
 }
 
-BOOL MakeWayForUser(HWND mainWindow)
+unsigned PendingWindowWork(HWND mainWindow)
 {
-    Record("MakeWayForUser", {reinterpret_cast<intptr_t>(mainWindow)});
-    return fake.userWaiting;
+    Record("PendingWindowWork", {reinterpret_cast<intptr_t>(mainWindow)});
+    return fake.windowWork;
+}
+
+void AskLogRepaint(HWND mainWindow)
+{
+    Record("AskLogRepaint", {reinterpret_cast<intptr_t>(mainWindow)});
 }

@@ -50,7 +50,7 @@ struct FakePlatform {
     int beeps = 0;
     std::string input;
     int windowsEnded = 0;
-    bool userWaiting = false;
+    unsigned windowWork = 0;   // WINDOW_* flags that PendingWindowWork reports
     // Runs while a notice is open, as a nested modal loop would dispatch messages.
     std::function<void(const std::string& caption)> whileNoticeOpen;
 
