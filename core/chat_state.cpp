@@ -51,6 +51,77 @@ bool LogBatchHasRoomForChunk()
     return LOG_BATCH_SIZE - chatState.logBatchLength >= CHUNK_SIZE + 2;
 }
 
+// Adds one line to the batch: n bytes, and CR LF after them if they lack one.
+void AddLineToBatch(HWND mainWindow, const char* text, int n, bool addLineEnd)
+{
+    int length = n + (addLineEnd ? 2 : 0);
+    if (chatState.logBatchLength + length > LOG_BATCH_SIZE)
+        ShowLogBatch(mainWindow);
+    char* end = chatState.logBatch + chatState.logBatchLength;
+    memcpy(end, text, n);
+    if (addLineEnd) {
+        end[n] = '\r';
+        end[n + 1] = '\n';
+    }
+    chatState.logBatchLength += length;
+}
+
+void ShowHeldLine(HWND mainWindow, bool addLineEnd)
+{
+    AddLineToBatch(mainWindow, chatState.heldLine, chatState.heldLength, addLineEnd);
+    chatState.lineEndShownForCr = addLineEnd && chatState.heldLine[chatState.heldLength - 1] == '\r';
+    chatState.heldLength = 0;
+}
+
+// Held-back text goes to the log, followed by CR LF, when no more of its line will come.
+void ShowHeldText(HWND mainWindow)
+{
+    if (chatState.heldLength > 0)
+        ShowHeldLine(mainWindow, true);
+}
+
+bool HasLineEnd(const char* text, int n)
+{
+    if (chatState.lineEndShownForCr && n > 0 && text[0] == '\n')
+        return true;
+    for (int i = 1; i < n; ++i)
+        if (text[i - 1] == '\r' && text[i] == '\n')
+            return true;
+    return false;
+}
+
+// Shows received text by the server's line ends: each line once it is complete.
+void TakeInByLines(HWND mainWindow, const char* text, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        if (chatState.lineEndShownForCr) {
+            chatState.lineEndShownForCr = false;
+            if (text[i] == '\n')
+                continue;
+        }
+        chatState.heldLine[chatState.heldLength++] = text[i];
+        int held = chatState.heldLength;
+        if (held >= 2 && chatState.heldLine[held - 2] == '\r' && chatState.heldLine[held - 1] == '\n')
+            ShowHeldLine(mainWindow, false);
+        else if (held == HELD_LINE_SIZE)
+            ShowHeldLine(mainWindow, true);
+    }
+}
+
+// One read's text, its NULs already dropped. A server that never sends a line end sees each read
+// shown as a line of its own; the first CR LF it sends hands the lines over to it.
+void TakeInText(HWND mainWindow, const char* text, int n)
+{
+    if (!chatState.serverEndsLines && !HasLineEnd(text, n)) {
+        AddLineToBatch(mainWindow, text, n, true);
+        chatState.lineEndShownForCr = n > 0 && text[n - 1] == '\r';
+        return;
+    }
+    chatState.serverEndsLines = true;
+    TakeInByLines(mainWindow, text, n);
+}
+
+
 // Sends as much as the socket takes at once: the count sent, or -1 when the socket failed.
 // Only a send that would block arms the next write event, so partial sends are retried here.
 int SendWhatFits(const char* bytes, int n)
@@ -111,6 +182,13 @@ void OnReadEvent(HWND mainWindow)
     if (pause != READ_PAUSE_NONE)
         return;
     TakeInBatchOfChunks(mainWindow);
+}
+
+void StartConnection()
+{
+    chatState.serverEndsLines = false;
+    chatState.lineEndShownForCr = false;
+    chatState.heldLength = 0;
 }
 
 }  // namespace
@@ -189,6 +267,7 @@ BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
     if (event == FD_CONNECT) {
         ShowLogBatch(mainWindow);
         if (error == 0) {
+            StartConnection();
             ShowNotice(mainWindow, CAPTION_CONNECTED, TEXT_CONNECTED_NOTICE);
             SetStatus(mainWindow, TEXT_CONNECTED);
         } else {
@@ -203,6 +282,7 @@ BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
     if (event == FD_CLOSE) {
         for (int i = 0; i < CLOSE_DRAIN_CHUNKS && TakeInChunk(mainWindow) > 0; ++i) {
         }
+        ShowHeldText(mainWindow);
         ShowLogBatch(mainWindow);
         ShowNotice(mainWindow, CAPTION_CONNECTION_LOST, TEXT_CONNECTION_LOST);
         CloseDown(mainWindow);
@@ -218,17 +298,11 @@ int TakeInChunk(HWND mainWindow)
     UnmaskChunk(chatState.receiveChunk, n);
 
     // A NUL would end the text early when the log takes it, so NULs are dropped as a terminal does.
-    int shown = 0;
+    int kept = 0;
     for (int i = 0; i < n; ++i)
         if (chatState.receiveChunk[i] != '\0')
-            chatState.receiveChunk[shown++] = chatState.receiveChunk[i];
-    chatState.receiveChunk[shown] = '\r';
-    chatState.receiveChunk[shown + 1] = '\n';
-
-    if (!LogBatchHasRoomForChunk())
-        ShowLogBatch(mainWindow);
-    memcpy(chatState.logBatch + chatState.logBatchLength, chatState.receiveChunk, shown + 2);
-    chatState.logBatchLength += shown + 2;
+            chatState.receiveChunk[kept++] = chatState.receiveChunk[i];
+    TakeInText(mainWindow, chatState.receiveChunk, kept);
     memset(chatState.receiveChunk, 0, sizeof chatState.receiveChunk);
     return n;
 }

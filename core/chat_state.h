@@ -17,6 +17,9 @@ constexpr int ADDRESS_TEXT_SIZE = 16;   // the longest dotted IPv4 address and a
 constexpr int LINE_SIZE = 256;          // typed characters and a NUL
 constexpr int CHUNK_SIZE = 256;         // bytes taken in per read
 constexpr int LINE_END_ROOM = 3;        // CR, LF and NUL after a line
+// Received text after the server's last line end waits here for the rest of its line; a line
+// that grows this long without one is shown as it is, so that nothing waits for ever.
+constexpr int HELD_LINE_SIZE = 256;
 // Typed bytes that the socket could not take at once wait here for the write event: some
 // four minutes of steady typing, enough for a server that stops reading for a while.
 constexpr int OUTBOX_SIZE = 65536;
@@ -56,6 +59,15 @@ struct ChatState {
     ReadPause readPause;
     char outbox[OUTBOX_SIZE];
     int outboxLength;
+
+    // The server's line ends, once it has sent one on this connection, decide the log's lines.
+    bool serverEndsLines;
+    // What was shown last ended with a received CR that the client followed with its own line
+    // end; an LF arriving next is that line end's, not a line of its own.
+    bool lineEndShownForCr;
+    char heldLine[HELD_LINE_SIZE];
+    int heldLength;
+
     char logBatch[LOG_BATCH_SIZE + 1];
     int logBatchLength;
 };

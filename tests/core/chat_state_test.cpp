@@ -304,6 +304,93 @@ TEST_F(ChatCore, NulBytesAreDroppedAndTheRestOfTheChunkShown)
     EXPECT_EQ(fake.log, "abcd\r\n\r\n");
 }
 
+// Reads of the peer's text, each delivered by its own read event.
+void Receive(const std::vector<std::string>& reads)
+{
+    for (const std::string& text : reads) {
+        fake.incoming += Masked(text);
+        EXPECT_EQ(OnSocketNotify(kMainWindow, chatState.streamSocket, WSAMAKESELECTREPLY(FD_READ, 0)), TRUE);
+    }
+}
+
+const std::string kGreeting = "Welcome, guest-3! 2 others here.\r\n";
+
+TEST_F(ChatCore, OnceTheServerEndsALineMessagesSplitAtAnyOffsetAreShownWhole)
+{
+    const std::string messages = "guest-1: first words\r\nguest-2: and a reply\r\n";
+    for (size_t at = 1; at < messages.size(); ++at) {
+        SCOPED_TRACE(at);
+        SetUp();
+        StartConnected();
+
+        Receive({kGreeting, messages.substr(0, at), messages.substr(at)});
+
+        EXPECT_EQ(fake.log, kGreeting + messages);
+    }
+}
+
+TEST_F(ChatCore, SeveralMessagesInOneReadAreSeveralLinesAndNoneIsBlank)
+{
+    StartConnected();
+
+    Receive({kGreeting + "guest-1: a\r\nguest-2: b\r\n", "guest-1: c\r\n\r\n"});
+
+    // The server's own empty line is its to send; the client adds none.
+    EXPECT_EQ(fake.log, kGreeting + "guest-1: a\r\nguest-2: b\r\nguest-1: c\r\n\r\n");
+    EXPECT_EQ(fake.logInsertions.size(), 2u);
+}
+
+TEST_F(ChatCore, HeldBackTextWaitsForItsLineEndAndNotForAnEcho)
+{
+    StartConnected();
+
+    Receive({kGreeting, "guest-2: half of a li"});
+    Type("typed meanwhile");
+    Receive({"ne\r\n"});
+
+    EXPECT_EQ(fake.log, kGreeting + "typed meanwhile\r\nguest-2: half of a line\r\n");
+}
+
+TEST_F(ChatCore, HeldBackTextIsShownAt256BytesAndBeforeTheCloseNotice)
+{
+    StartConnected();
+    std::string endless(HELD_LINE_SIZE + 44, 'e');
+
+    Receive({kGreeting, endless.substr(0, 200), endless.substr(200)});
+    EXPECT_EQ(fake.log, kGreeting + std::string(HELD_LINE_SIZE, 'e') + "\r\n");
+
+    std::string logWhenNoticeShown;
+    fake.whileNoticeOpen = [&](const std::string&) { logWhenNoticeShown = fake.log; };
+    PeerSends("guest-1: bye");
+    fake.peerClosed = true;
+    Event(FD_CLOSE);
+    EXPECT_EQ(logWhenNoticeShown,
+              kGreeting + std::string(HELD_LINE_SIZE, 'e') + "\r\n" + std::string(44, 'e') + "guest-1: bye\r\n");
+}
+
+// The client ends a line at a CR of its own accord when that CR ends a read shown as it came, or
+// a line that grew too long; an LF that follows completes that line end, not a new one.
+TEST_F(ChatCore, ACrLfSplitWhereTheClientEndedTheLineMakesNoBlankLine)
+{
+    StartConnected();
+    Receive({"Welcome, guest-1! 0 others here.\r", "\nguest-2 joined\r\n", "held"});
+    EXPECT_EQ(fake.log, "Welcome, guest-1! 0 others here.\r\r\nguest-2 joined\r\n");
+
+    std::string longLine(HELD_LINE_SIZE - 1, 'l');
+    Receive({"\r\n" + longLine + "\r", "\nnext\r\n"});
+    EXPECT_EQ(fake.log, "Welcome, guest-1! 0 others here.\r\r\nguest-2 joined\r\nheld\r\n" + longLine +
+                            "\r\r\nnext\r\n");
+}
+
+TEST_F(ChatCore, AServerThatNeverEndsALineHasEachReadShownAsALine)
+{
+    StartConnected();
+
+    Receive({"guest-1: a", "guest-2: b\r", "\r", "c\n"});
+
+    EXPECT_EQ(fake.log, "guest-1: a\r\nguest-2: b\r\r\n\r\r\nc\n\r\n");
+}
+
 TEST_F(ChatCore, ReadsOfNothingOrFailuresShowNothing)
 {
     StartConnected();
