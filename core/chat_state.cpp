@@ -43,20 +43,41 @@ void ShowLogBatch(HWND mainWindow)
         return;
     chatState.logBatch[chatState.logBatchLength] = '\0';
     chatState.logBatchLength = 0;
-    AppendToLog(mainWindow, chatState.logBatch);
+    bool replace = chatState.batchDroppedLines;
+    chatState.batchDroppedLines = false;
+    if (replace)
+        ReplaceLog(mainWindow, chatState.logBatch);
+    else
+        AppendToLog(mainWindow, chatState.logBatch);
 }
 
-bool LogBatchHasRoomForChunk()
+// Drops whole lines from the start of the batch until `needed` bytes are free, and at least a
+// share of what it holds. Every text in the batch ends with CR LF, so a cut after one is a line start.
+void DropOldestBatchLines(int needed)
 {
-    return LOG_BATCH_SIZE - chatState.logBatchLength >= CHUNK_SIZE + 2;
+    int target = chatState.logBatchLength / JUMP_DROP_DIVISOR;
+    if (target < needed)
+        target = needed;
+    int cut = target < 2 ? 2 : target;
+    while (cut < chatState.logBatchLength &&
+           !(chatState.logBatch[cut - 2] == '\r' && chatState.logBatch[cut - 1] == '\n'))
+        ++cut;
+    if (cut > chatState.logBatchLength)
+        cut = chatState.logBatchLength;
+    chatState.logBatchLength -= cut;
+    memmove(chatState.logBatch, chatState.logBatch + cut, chatState.logBatchLength);
+    chatState.batchDroppedLines = true;
 }
 
 // Adds one line to the batch: n bytes, and CR LF after them if they lack one.
 void AddLineToBatch(HWND mainWindow, const char* text, int n, bool addLineEnd)
 {
     int length = n + (addLineEnd ? 2 : 0);
-    if (chatState.logBatchLength + length > LOG_BATCH_SIZE)
-        ShowLogBatch(mainWindow);
+    if (chatState.logBatchLength + length > JUMP_BUFFER_SIZE && chatState.logLimit > JUMP_BUFFER_SIZE)
+        ShowLogBatch(mainWindow);   // the log keeps more than the batch can: nothing need go
+    int keep = chatState.logLimit < JUMP_BUFFER_SIZE ? chatState.logLimit : JUMP_BUFFER_SIZE;
+    if (chatState.logBatchLength + length > keep)
+        DropOldestBatchLines(chatState.logBatchLength + length - keep);
     char* end = chatState.logBatch + chatState.logBatchLength;
     memcpy(end, text, n);
     if (addLineEnd) {
@@ -121,7 +142,6 @@ void TakeInText(HWND mainWindow, const char* text, int n)
     TakeInByLines(mainWindow, text, n);
 }
 
-
 // Sends as much as the socket takes at once: the count sent, or -1 when the socket failed.
 // Only a send that would block arms the next write event, so partial sends are retried here.
 int SendWhatFits(const char* bytes, int n)
@@ -156,11 +176,11 @@ void SendOutbox(HWND mainWindow)
     memmove(chatState.outbox, chatState.outbox + sent, chatState.outboxLength);
 }
 
-void TakeInBatchOfChunks(HWND mainWindow)
+void TakeInReads(HWND mainWindow, int maxReads)
 {
-    while (TakeInChunk(mainWindow) > 0 && LogBatchHasRoomForChunk()) {
+    chatState.logLimit = LogLimit(mainWindow);
+    for (int i = 0; i < maxReads && TakeInChunk(mainWindow) > 0; ++i) {
     }
-    ShowLogBatch(mainWindow);
 }
 
 // Posted socket events go before keys and painting, so a server that never pauses would starve
@@ -181,7 +201,8 @@ void OnReadEvent(HWND mainWindow)
     chatState.readPause = pause;
     if (pause != READ_PAUSE_NONE)
         return;
-    TakeInBatchOfChunks(mainWindow);
+    TakeInReads(mainWindow, READS_PER_EVENT);
+    ShowLogBatch(mainWindow);
 }
 
 void StartConnection()
@@ -280,8 +301,8 @@ BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
     if (event == FD_WRITE)
         SendOutbox(mainWindow);
     if (event == FD_CLOSE) {
-        for (int i = 0; i < CLOSE_DRAIN_CHUNKS && TakeInChunk(mainWindow) > 0; ++i) {
-        }
+        // What the server sent before it closed is still shown, within the bound of one read event.
+        TakeInReads(mainWindow, READS_PER_EVENT);
         ShowHeldText(mainWindow);
         ShowLogBatch(mainWindow);
         ShowNotice(mainWindow, CAPTION_CONNECTION_LOST, TEXT_CONNECTION_LOST);

@@ -23,11 +23,15 @@ constexpr int HELD_LINE_SIZE = 256;
 // Typed bytes that the socket could not take at once wait here for the write event: some
 // four minutes of steady typing, enough for a server that stops reading for a while.
 constexpr int OUTBOX_SIZE = 65536;
-// Received lines collect here and reach the log in one insertion: each insertion makes the log
-// lay out its text anew, which costs far more than the reads.
-constexpr int LOG_BATCH_SIZE = 24576;
-// When the server closes, what it sent before is still read, but never more than this many chunks.
-constexpr int CLOSE_DRAIN_CHUNKS = 1024;
+// One read event takes in at most this many reads, so that keys and painting get their turn.
+constexpr int READS_PER_EVENT = 1024;
+// What one read event brings reaches the log in one update, since every update makes the log
+// lay out its whole text anew. Of a flood, the buffer keeps only the newest whole lines, as many
+// as the log holds (Windows' usual limit is 32,767 characters, Wine's 30,000): the log would drop
+// the rest before anyone could read it.
+constexpr int JUMP_BUFFER_SIZE = 32768;
+// A full jump buffer drops at least this share of its lines at once, so that it moves text rarely.
+constexpr int JUMP_DROP_DIVISOR = 4;
 
 // Why reading waits. Each pause has a way out that is sure to come: the log's repaint, the
 // window going out of sight, or a dialog, notice or menu over the window running out of work.
@@ -68,8 +72,10 @@ struct ChatState {
     char heldLine[HELD_LINE_SIZE];
     int heldLength;
 
-    char logBatch[LOG_BATCH_SIZE + 1];
+    int logLimit;                // the log's limit in characters, asked of the log per read event
+    char logBatch[JUMP_BUFFER_SIZE + 1];
     int logBatchLength;
+    bool batchDroppedLines;      // older lines than the batch's are gone: the log shows only it
 };
 
 extern ChatState chatState;
@@ -86,6 +92,9 @@ void ResumeReading(HWND mainWindow);
 
 // What the chat core shows goes through these operations of the main window.
 void AppendToLog(HWND mainWindow, const char* text);
+// Replaces all of the log's text, for when every line it holds is older than text already dropped.
+void ReplaceLog(HWND mainWindow, const char* text);
+int LogLimit(HWND mainWindow);
 void SetStatus(HWND mainWindow, const char* text);
 void ShowNotice(HWND mainWindow, const char* caption, const char* text);
 void AlertBeep(HWND mainWindow);

@@ -107,6 +107,27 @@ void AppendToLog(HWND mainWindow, const char* text)
     RedrawWindow(log, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
 }
 
+void ReplaceLog(HWND mainWindow, const char* text)
+{
+    HWND log = GetDlgItem(mainWindow, IDC_LOG);
+    int logLength = GetWindowTextLengthA(log);
+    LogView view = ReadLogView(log);
+    bool follow = view.selectionStart == view.selectionEnd &&
+                  view.selectionEnd == static_cast<DWORD>(logLength);
+    SetWindowTextA(log, text);
+    // The text the user was reading is gone; a caret that followed the end still does.
+    if (follow) {
+        int newLength = GetWindowTextLengthA(log);
+        SendLog(log, EM_SETSEL, newLength, newLength);
+        SendLog(log, EM_SCROLLCARET);
+    }
+}
+
+int LogLimit(HWND mainWindow)
+{
+    return static_cast<int>(SendDlgItemMessageA(mainWindow, IDC_LOG, EM_GETLIMITTEXT, 0, 0));
+}
+
 void SetStatus(HWND mainWindow, const char* text)
 {
     SetDlgItemTextA(mainWindow, IDC_STATUS, text);

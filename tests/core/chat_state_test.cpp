@@ -138,7 +138,8 @@ TEST_F(ChatCore, RoadOfOneConversation)
     Event(FD_CLOSE);
     EXPECT_EQ(fake.notices.back(), "Connection lost!|Connection to server lost, exiting!");
     EXPECT_EQ(fake.CallNames(),
-              (std::vector<std::string>{"recv", "ShowNotice", "closesocket", "WSACleanup", "EndMainWindow"}));
+              (std::vector<std::string>{"LogLimit", "recv", "ShowNotice", "closesocket", "WSACleanup",
+                                        "EndMainWindow"}));
     EXPECT_EQ(fake.windowsEnded, 1);
 }
 
@@ -223,6 +224,7 @@ TEST_F(ChatCore, ALineTheFullOutboxCannotTakeStaysInTheInputLineUntilTheServerRe
 {
     StartConnected();
     fake.sendRoom = 0;
+    fake.logLimit = 1 << 20;
     std::string typed;
     int fits = OUTBOX_SIZE / (LINE_SIZE - 1);
     for (int i = 0; i < fits; ++i) {
@@ -405,27 +407,65 @@ TEST_F(ChatCore, ReadsOfNothingOrFailuresShowNothing)
     EXPECT_TRUE(fake.CallsTo("AppendToLog").empty());
 }
 
-TEST_F(ChatCore, AFloodReachesTheLogInFewLargeInsertions)
+TEST_F(ChatCore, AReadEventTakesInAtMostItsBoundOfReadsAndUpdatesTheLogOnce)
 {
     StartConnected();
-    std::string flood;
-    for (int i = 0; i < 20000; ++i)
-        flood += static_cast<char>('A' + i % 26);
+    PeerSends(std::string(CHUNK_SIZE * (READS_PER_EVENT + 10), 'f'));
 
-    PeerSends(flood);
-    int events = 0;
-    while (!fake.incoming.empty() && events < 1000) {
-        Event(FD_READ);
-        ++events;
+    Event(FD_READ);
+
+    EXPECT_EQ(fake.CallsTo("recv").size(), static_cast<size_t>(READS_PER_EVENT));
+    EXPECT_EQ(fake.CallsTo("AppendToLog").size() + fake.CallsTo("ReplaceLog").size(), 1u);
+    EXPECT_EQ(fake.incoming.size(), static_cast<size_t>(CHUNK_SIZE * 10));
+}
+
+// The newest whole lines of the text that fit the limit: what a log that took its lines one by
+// one and dropped its oldest as it filled would hold.
+std::string NewestLines(const std::string& text, size_t limit)
+{
+    if (text.size() <= limit)
+        return text;
+    size_t lineEnd = text.find("\r\n", text.size() - limit - 2);
+    return text.substr(lineEnd + 2);
+}
+
+TEST_F(ChatCore, JumpScrollLeavesTheNewestWholeLinesAsTheRollingLogWould)
+{
+    const std::string welcome = "\xAB Welcome to Velmora! \xBB\r\n\r\n";
+    std::string stream = kGreeting;
+    // Lines of every length up to the longest, so that many meet a batch without room for them.
+    for (int i = 0; stream.size() < 120000; ++i)
+        stream += "guest-" + std::to_string(i % 7) + ": " + std::string((i * 37) % 244, static_cast<char>('a' + i % 26)) + "\r\n";
+
+    for (int limit : {1000, 30000, 100000}) {
+        for (int readSize : {1, 7, 100, 255, 256}) {
+            SCOPED_TRACE("limit " + std::to_string(limit) + ", reads of " + std::to_string(readSize));
+            SetUp();
+            StartConnected();
+            fake.logLimit = limit;
+            fake.readSize = readSize;
+            fake.log = welcome;
+            int events = 0;
+            // The peer sends in bursts, each cut in the middle of a line.
+            for (size_t sent = 0; sent < stream.size(); sent += 40000) {
+                PeerSends(stream.substr(sent, 40000));
+                while (!fake.incoming.empty()) {
+                    Event(FD_READ);
+                    fake.calls.clear();
+                    ++events;
+                }
+            }
+
+            std::string oneByOne = NewestLines(welcome + stream, static_cast<size_t>(limit));
+            ASSERT_LE(fake.log.size(), oneByOne.size());
+            size_t start = oneByOne.size() - fake.log.size();
+            EXPECT_TRUE(oneByOne.compare(start, std::string::npos, fake.log) == 0) << "not the newest text";
+            EXPECT_TRUE(start == 0 || oneByOne.compare(start - 2, 2, "\r\n") == 0) << "not whole lines";
+            EXPECT_GE(fake.log.size(), static_cast<size_t>(limit / 2));
+            EXPECT_LE(fake.logInsertions.size() + fake.logReplacements,
+                      static_cast<size_t>(events) * (limit > JUMP_BUFFER_SIZE ? 1 + limit / JUMP_BUFFER_SIZE : 1));
+        }
     }
-
-    std::string expected;
-    for (size_t at = 0; at < flood.size(); at += CHUNK_SIZE)
-        expected += flood.substr(at, CHUNK_SIZE) + "\r\n";
-    EXPECT_EQ(fake.log, expected);
-    EXPECT_EQ(fake.logInsertions.size(), (expected.size() + LOG_BATCH_SIZE - 1) / LOG_BATCH_SIZE);
-    for (const std::string& insertion : fake.logInsertions)
-        EXPECT_LE(insertion.size(), static_cast<size_t>(LOG_BATCH_SIZE));
 }
 
 TEST_F(ChatCore, ReadingWaitsForTheLogsRepaintAndResumesOnce)
@@ -575,11 +615,11 @@ TEST_F(ChatCore, CloseShowsWhatWasStillUnreadBeforeTheNotice)
 TEST_F(ChatCore, CloseDrainIsBounded)
 {
     StartConnected();
-    fake.incoming = std::string(CHUNK_SIZE * (CLOSE_DRAIN_CHUNKS + 5), Masked("k")[0]);
+    fake.incoming = std::string(CHUNK_SIZE * (READS_PER_EVENT + 5), Masked("k")[0]);
 
     Event(FD_CLOSE);
 
-    EXPECT_EQ(fake.CallsTo("recv").size(), static_cast<size_t>(CLOSE_DRAIN_CHUNKS));
+    EXPECT_EQ(fake.CallsTo("recv").size(), static_cast<size_t>(READS_PER_EVENT));
     EXPECT_EQ(fake.windowsEnded, 1);
 }
 

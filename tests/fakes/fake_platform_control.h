@@ -38,13 +38,16 @@ struct FakePlatform {
     // The peer: bytes waiting for recv, whether it has closed, what it has taken from send and
     // how much more send may take before it would block.
     std::string incoming;
+    int readSize = 0;   // when not 0, what one recv returns at most, as a slower stack would
     bool peerClosed = false;
     std::string sentToPeer;
     long sendRoom = 1 << 20;
 
-    // The main window.
+    // The main window. The log keeps its newest whole lines within its limit, as the window's does.
     std::string log;
+    int logLimit = 30000;
     std::vector<std::string> logInsertions;
+    int logReplacements = 0;
     std::string status;
     std::vector<std::string> notices;  // "caption|text"
     int beeps = 0;
