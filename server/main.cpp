@@ -1,11 +1,16 @@
-#include "relay_server.h"
+// velmora-server's command line: options, logging, signals. The wire protocol and the room's
+// commands are written down in docs/protocol.md.
+#include "chat_server.h"
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -16,21 +21,24 @@
 
 namespace {
 
-CLI::Validator at_least(std::size_t minimum)
+constexpr int kExitCannotListen = 1;
+constexpr int kExitBadArguments = 2;
+
+CLI::Validator AtLeast(std::size_t minimum, bool zero_allowed = false)
 {
-    return CLI::Validator{[minimum](std::string& text) -> std::string {
+    const std::string what = "must be a number of at least " + std::to_string(minimum) + (zero_allowed ? ", or 0" : "");
+    return CLI::Validator{[=](std::string& text) -> std::string {
                               std::size_t value = 0;
-                              if (text.empty() || text[0] == '-' || !CLI::detail::lexical_cast(text, value) || value < minimum)
-                                  return "must be a number of at least " + std::to_string(minimum);
+                              if (text.empty() || text[0] == '-' || !CLI::detail::lexical_cast(text, value))
+                                  return what;
+                              if (value < minimum && !(zero_allowed && value == 0))
+                                  return what;
                               return {};
                           },
         ">=" + std::to_string(minimum)};
 }
 
-constexpr int kExitCannotListen = 1;
-constexpr int kExitBadArguments = 2;
-
-void log_line(std::string_view line)
+void LogLine(std::string_view line)
 {
     using namespace std::chrono;
     const auto now = system_clock::now();
@@ -47,31 +55,52 @@ void log_line(std::string_view line)
     std::fwrite(out.data(), 1, out.size(), stderr);
 }
 
-// Every client holds a descriptor; the default soft limit (often 1024) would cap clients far below
-// --max-clients.
-void raise_descriptor_limit()
+// Every member holds a descriptor; the default soft limit (often 1024) would cap members far
+// below --max-clients.
+void RaiseDescriptorLimit()
 {
 #ifndef _WIN32
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
-            log_line("could not raise the open file limit; fewer clients may fit");
+            LogLine("could not raise the open file limit; fewer clients may fit");
     }
 #endif
 }
 
-} // namespace
+// The message of the day, line by line; false when the file cannot be read.
+bool ReadMotd(const std::string& path, std::vector<std::string>& lines, std::string& error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = std::strerror(errno);
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    if (in.bad()) {
+        error = "read error";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Velmora chat server: relays what each client sends to every other client.", "velmora-server"};
+    CLI::App app{"Velmora chat server: a room where each client's lines reach every other client.", "velmora-server"};
     app.set_version_flag("--version", "velmora-server " VELMORA_VERSION);
 
+    velmora::ServerOptions options;
     unsigned port = velmora::kDefaultPort;
     std::string bind = "0.0.0.0";
-    std::size_t max_queue = velmora::kDefaultMaxQueueBytes;
-    std::size_t max_clients = velmora::kDefaultMaxClients;
+    std::string motd;
 
     const CLI::Validator ipv4{[](std::string& text) -> std::string {
                                   asio::error_code ec;
@@ -79,18 +108,47 @@ int main(int argc, char** argv)
                                   return ec ? "'" + text + "' is not an IPv4 address" : std::string();
                               },
         "IPV4"};
+    const auto size = CLI::AsSizeValue(false);
 
     app.add_option("--port", port, "TCP port to listen on; 0 picks a free one")
         ->check(CLI::Range(0u, 65535u))
         ->capture_default_str();
     app.add_option("--bind", bind, "IPv4 address to listen on")->check(ipv4)->capture_default_str();
-    app.add_option("--max-queue", max_queue, "Bytes that may wait to be sent to one client before it is disconnected")
-        ->check(at_least(velmora::kMinQueueBytes))
+    app.add_option("--max-queue", options.max_queue_bytes,
+           "Bytes that may wait to be sent to one client before it is disconnected")
+        ->transform(size)
+        ->check(AtLeast(velmora::kMinQueueBytes))
         ->capture_default_str();
-    app.add_option("--max-clients", max_clients, "Clients connected at once; more are told the server is full")
-        ->check(at_least(1))
+    app.add_option("--max-clients", options.max_clients, "Clients connected at once; more are told the server is full")
+        ->check(AtLeast(1))
         ->capture_default_str();
-    app.footer("The port in use is printed on the first line of standard output; events are logged to standard error.");
+    app.add_option("--rate", options.rate_bytes_per_second,
+           "Bytes a second each client may send; past its budget the server reads it no further until the "
+           "budget refills, so TCP slows the sender and nothing is lost. 0 turns the budget off")
+        ->transform(size)
+        ->capture_default_str();
+    app.add_option("--burst", options.burst_bytes, "Bytes a client may send at once on top of --rate; 0 turns the budget off")
+        ->transform(size)
+        ->capture_default_str();
+    app.add_option("--max-per-address", options.max_per_address,
+           "Clients from one IPv4 address at once; more are told why and closed. 0 turns the cap off")
+        ->capture_default_str();
+    app.add_flag("--limit-loopback", options.limit_loopback,
+        "Apply --max-per-address to loopback connections too; by default they are exempt, as local tunnels "
+        "and proxies arrive that way");
+    app.add_option("--max-memory", options.max_memory_bytes,
+           "Bytes all queues together may hold; past it the clients with the largest queues are disconnected "
+           "first. 0 turns the bound off")
+        ->transform(size)
+        ->check(AtLeast(velmora::kMinQueueBytes, true))
+        ->capture_default_str();
+    app.add_option("--stats-interval", options.stats_interval_seconds,
+           "Seconds between statistics lines in the log; 0 turns them off")
+        ->capture_default_str();
+    app.add_option("--motd", motd, "File whose lines each newcomer is shown after the greeting");
+    app.footer("The port in use is printed on the first line of standard output; events are logged to standard "
+               "error. Clients type /help in the room for its commands. The protocol is described in "
+               "docs/protocol.md of the source.");
 
     try {
         app.parse(argc, argv);
@@ -100,21 +158,26 @@ int main(int argc, char** argv)
         app.exit(e);
         return kExitBadArguments;
     }
+    if (options.burst_bytes == 0)
+        options.rate_bytes_per_second = 0;
 
-    raise_descriptor_limit();
+    std::string error;
+    if (!motd.empty() && !ReadMotd(motd, options.motd, error)) {
+        std::fprintf(stderr, "velmora-server: cannot read the message of the day from %s: %s\n", motd.c_str(),
+            error.c_str());
+        return kExitBadArguments;
+    }
+
+    RaiseDescriptorLimit();
 #ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);
 #endif
 
-    velmora::ServerOptions options;
     options.endpoint = {asio::ip::make_address_v4(bind), static_cast<unsigned short>(port)};
-    options.max_queue_bytes = max_queue;
-    options.max_clients = max_clients;
-
     asio::io_context io{1};
-    std::unique_ptr<velmora::RelayServer> server;
+    std::unique_ptr<velmora::ChatServer> server;
     try {
-        server = std::make_unique<velmora::RelayServer>(io, options, log_line);
+        server = std::make_unique<velmora::ChatServer>(io, options, LogLine);
     } catch (const std::system_error& e) {
         std::fprintf(stderr, "velmora-server: cannot listen on %s:%u: %s\n", bind.c_str(), port, e.code().message().c_str());
         return kExitCannotListen;
@@ -126,7 +189,7 @@ int main(int argc, char** argv)
     signals.async_wait([&](const asio::error_code& ec, int signal_number) {
         if (ec)
             return;
-        log_line(signal_number == SIGINT ? "interrupted, stopping" : "terminated, stopping");
+        LogLine(signal_number == SIGINT ? "interrupted, stopping" : "terminated, stopping");
         server->stop();
     });
 

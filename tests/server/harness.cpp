@@ -20,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace velmora::test {
 
@@ -253,27 +254,70 @@ void Client::Send(std::string_view bytes)
     }
 }
 
-std::string Client::ReadRaw(std::size_t n, std::chrono::milliseconds timeout)
+namespace {
+
+// Appends what arrives on fd before the deadline, at least once; false once nothing more can come.
+bool ReceiveMore(int fd, std::string& into, Clock::time_point deadline)
 {
-    std::string bytes(n, '\0');
-    std::size_t got = 0;
-    const auto deadline = Clock::now() + timeout;
-    while (got < n) {
-        pollfd p{fd_, POLLIN, 0};
+    char buffer[65536];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
         const int ready = poll(&p, 1, RemainingMs(deadline));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
-            break;
-        const ssize_t r = recv(fd_, bytes.data() + got, n - got, 0);
+            return false;
+        const ssize_t r = recv(fd, buffer, sizeof buffer, 0);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
-            break;
-        got += static_cast<std::size_t>(r);
+            return false;
+        into.append(buffer, static_cast<std::size_t>(r));
+        return true;
     }
-    bytes.resize(got);
+}
+
+} // namespace
+
+std::string Client::ReadRaw(std::size_t n, std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    while (unread_.size() < n && ReceiveMore(fd_, unread_, deadline)) {
+    }
+    std::string bytes = unread_.substr(0, n);
+    unread_.erase(0, bytes.size());
     return bytes;
+}
+
+std::string Client::ReadLine(std::chrono::milliseconds timeout)
+{
+    const std::string end = Mask("\r\n");
+    const auto deadline = Clock::now() + timeout;
+    std::size_t at = 0;
+    while ((at = unread_.find(end)) == std::string::npos) {
+        if (!ReceiveMore(fd_, unread_, deadline)) {
+            std::string partial = std::exchange(unread_, std::string());
+            UnmaskChunk(partial.data(), static_cast<int>(partial.size()));
+            return "(no line; the stream " + std::string(Clock::now() < deadline ? "ended" : "stayed quiet")
+                + " after \"" + partial + "\")";
+        }
+    }
+    std::string line = unread_.substr(0, at);
+    unread_.erase(0, at + end.size());
+    UnmaskChunk(line.data(), static_cast<int>(line.size()));
+    return line;
+}
+
+std::string Client::TakeBuffered()
+{
+    std::string bytes = std::exchange(unread_, std::string());
+    UnmaskChunk(bytes.data(), static_cast<int>(bytes.size()));
+    return bytes;
+}
+
+bool Client::Silent(std::chrono::milliseconds quiet)
+{
+    return unread_.empty() && !ReceiveMore(fd_, unread_, Clock::now() + quiet);
 }
 
 std::string Client::Read(std::size_t n, std::chrono::milliseconds timeout)
@@ -285,6 +329,7 @@ std::string Client::Read(std::size_t n, std::chrono::milliseconds timeout)
 
 Closed Client::WaitClosed(std::chrono::milliseconds timeout)
 {
+    unread_.clear();
     const auto deadline = Clock::now() + timeout;
     char buffer[65536];
     for (;;) {
@@ -318,7 +363,7 @@ void Client::Reset()
 std::string Pump(Client& from, std::string_view data, Client& to, const std::function<bool(const std::string&)>& done,
     std::chrono::milliseconds timeout)
 {
-    std::string received;
+    std::string received = to.TakeBuffered();
     const auto deadline = Clock::now() + timeout;
     char buffer[65536];
     while (!done(received)) {
@@ -351,13 +396,25 @@ std::string StripPrefixes(const std::string& stream, const std::string& prefix)
     std::string payload;
     payload.reserve(stream.size());
     std::size_t at = 0;
-    for (;;) {
-        const std::size_t next = stream.find(prefix, at);
-        payload.append(stream, at, next == std::string::npos ? std::string::npos : next - at);
-        if (next == std::string::npos)
-            return payload;
-        at = next + prefix.size();
+    while (stream.compare(at, prefix.size(), prefix) == 0) {
+        const std::size_t end = stream.find("\r\n", at);
+        if (end == std::string::npos)
+            break;
+        payload.append(stream, at + prefix.size(), end - at - prefix.size());
+        at = end + 2;
     }
+    return payload;
+}
+
+std::vector<std::string> SplitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    for (std::size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(text.substr(at, end - at));
+    if (at < text.size())
+        lines.push_back(text.substr(at));
+    return lines;
 }
 
 } // namespace velmora::test

@@ -68,11 +68,12 @@ public:
     std::string ReadRaw(std::size_t n, std::chrono::milliseconds timeout = kTimeout);
     // Exactly n bytes, unmasked.
     std::string Read(std::size_t n, std::chrono::milliseconds timeout = kTimeout);
-    // Reads as many bytes as `text` has and returns them unmasked, so a mismatch shows what came instead.
-    std::string Expect(std::string_view text, std::chrono::milliseconds timeout = kTimeout)
-    {
-        return Read(text.size(), timeout);
-    }
+    // The next line, unmasked and without its CR LF; what came instead, marked, if none did in time.
+    std::string ReadLine(std::chrono::milliseconds timeout = kTimeout);
+    // True when nothing arrives within `quiet`.
+    bool Silent(std::chrono::milliseconds quiet = 200ms);
+    // What has been received but not yet taken, unmasked.
+    std::string TakeBuffered();
     // Reads and discards until the server ends the connection.
     Closed WaitClosed(std::chrono::milliseconds timeout = kTimeout);
     void ShutdownWrite();
@@ -81,14 +82,23 @@ public:
 
 private:
     int fd_ = -1;
+    // Bytes read off the wire (still masked) that no caller has taken yet.
+    std::string unread_;
 };
+
+// Asserts, at the caller's line, that the client's next line is `text`.
+#define EXPECT_LINE(client, text) EXPECT_EQ((client).ReadLine(), std::string_view(text))
+
+// Every line of `text` (CR LF ended) as a list.
+std::vector<std::string> SplitLines(const std::string& text);
 
 // Sends all of `data` from one client while reading from another, so neither side's buffers fill.
 // Returns what `to` received, unmasked, once `done` says it is complete or the time ran out.
 std::string Pump(Client& from, std::string_view data, Client& to, const std::function<bool(const std::string&)>& done,
     std::chrono::milliseconds timeout = kTimeout);
 
-// Removes every occurrence of `prefix`, which the test's payload never contains.
+// The payload of a stream of relay lines that all start with `prefix`, prefixes and line ends
+// taken out; a line without the prefix or its CR LF ends it.
 std::string StripPrefixes(const std::string& stream, const std::string& prefix);
 
 } // namespace velmora::test

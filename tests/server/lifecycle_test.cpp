@@ -18,10 +18,10 @@ TEST_P(StopSignalTest, ClosesEveryClientAndExitsCleanly)
     ServerProcess server;
     ASSERT_TRUE(server.started());
     Client first(server.port());
-    EXPECT_EQ(first.Expect("Welcome, guest-1! 0 others here."), "Welcome, guest-1! 0 others here.");
+    EXPECT_LINE(first, "Welcome, guest-1! 0 others here.");
     Client second(server.port());
-    EXPECT_EQ(second.Expect("Welcome, guest-2! 1 other here."), "Welcome, guest-2! 1 other here.");
-    EXPECT_EQ(first.Expect("guest-2 joined"), "guest-2 joined");
+    EXPECT_LINE(second, "Welcome, guest-2! 1 other here.");
+    EXPECT_LINE(first, "guest-2 joined");
 
     server.Signal(GetParam());
     const int status = server.WaitExit();
@@ -52,6 +52,8 @@ INSTANTIATE_TEST_SUITE_P(Arguments, BadArgumentTest,
         std::vector<std::string>{"--bind", "::1"}, std::vector<std::string>{"--max-queue", "10"},
         std::vector<std::string>{"--max-queue", "-5"}, std::vector<std::string>{"--max-clients", "0"},
         std::vector<std::string>{"--max-clients", "many"}, std::vector<std::string>{"--no-such-option"},
+        std::vector<std::string>{"--max-memory", "100"}, std::vector<std::string>{"--rate", "lots"},
+        std::vector<std::string>{"--motd", "/nonexistent/motd.txt"}, std::vector<std::string>{"--motd", "/"},
         std::vector<std::string>{"stray"}));
 
 TEST(CommandLineTest, HelpDescribesTheOptionsAndExitsZero)
@@ -59,7 +61,8 @@ TEST(CommandLineTest, HelpDescribesTheOptionsAndExitsZero)
     const ExitResult result = RunServer({"--help"});
     ASSERT_TRUE(WIFEXITED(result.status));
     EXPECT_EQ(WEXITSTATUS(result.status), 0);
-    for (const char* option : {"--port", "--bind", "--max-queue", "--max-clients", "--version"})
+    for (const char* option : {"--port", "--bind", "--max-queue", "--max-clients", "--rate", "--burst",
+             "--max-per-address", "--limit-loopback", "--max-memory", "--stats-interval", "--motd", "--version"})
         EXPECT_NE(result.out.find(option), std::string::npos) << option;
 }
 
@@ -68,7 +71,7 @@ TEST(CommandLineTest, VersionIsPrintedAndExitsZero)
     const ExitResult result = RunServer({"--version"});
     ASSERT_TRUE(WIFEXITED(result.status));
     EXPECT_EQ(WEXITSTATUS(result.status), 0);
-    EXPECT_EQ(result.out, "velmora-server 1.1\n");
+    EXPECT_EQ(result.out, "velmora-server " VELMORA_VERSION "\n");
 }
 
 TEST(CommandLineTest, PortAlreadyTakenIsReportedAsFailure)
@@ -87,7 +90,7 @@ TEST(CommandLineTest, EventsAreLoggedWithATimestamp)
     ASSERT_TRUE(server.started());
     {
         Client client(server.port());
-        EXPECT_EQ(client.Expect("Welcome, guest-1! 0 others here."), "Welcome, guest-1! 0 others here.");
+        EXPECT_LINE(client, "Welcome, guest-1! 0 others here.");
     }
     ASSERT_TRUE(server.WaitForLog("guest-1 left"));
     const std::string log = server.Log();

@@ -1,0 +1,19 @@
+// The commands of the room: a read from a member that starts with '/' (docs/protocol.md,
+// "Commands"). A command is never relayed.
+#pragma once
+
+#include "session.h"
+
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+class Room;
+
+void RunCommand(Room& room, const SessionPtr& from, std::string_view bytes);
+
+// Why `name` may not be taken by `member`, or empty when it may. Uniqueness is the room's to check.
+std::string NameProblem(std::string_view name, const Session& member);
+
+}  // namespace velmora
