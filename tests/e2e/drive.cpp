@@ -17,9 +17,9 @@ DWORD g_timeoutMs = 15000;
 namespace {
 
 const std::map<std::string, std::string> WINDOW_CAPTIONS = {
-    {"main", "Velmora 1.1 - Client Version"},
+    {"main", "Velmora " VELMORA_VERSION_TEXT " - Client Version"},
     {"connect", "Connection menu"},
-    {"about", "About Velmora 1.1"},
+    {"about", "About Velmora " VELMORA_VERSION_TEXT},
 };
 
 #define CONTROL(id) {#id, id}
@@ -190,6 +190,9 @@ const Token& Script::Arg(const std::vector<Token>& tokens, size_t index)
 std::string Script::Str(const std::vector<Token>& tokens, size_t index)
 {
     const Token& token = Arg(tokens, index);
+    // The bare word "version" stands for the program's version, as the build knows it.
+    if (!token.quoted && token.text == "version")
+        return VELMORA_VERSION_TEXT;
     if (!token.quoted)
         throw std::invalid_argument("argument " + std::to_string(index) + " must be a quoted string");
     return token.text;
