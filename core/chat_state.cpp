@@ -188,6 +188,11 @@ void TakeInReads(HWND mainWindow, int maxReads)
 // every pause has a way out that calls ResumeReading.
 void OnReadEvent(HWND mainWindow)
 {
+    // Wine posts a read event for every read that leaves data behind, a thousand for one event's
+    // reads. Such a spare event adds nothing while a pause awaits its way out or another read event
+    // waits in the queue; left to read, the spares would each queue a thousand more.
+    if (chatState.readPause != READ_PAUSE_NONE || ReadEventWaits(mainWindow))
+        return;
     unsigned work = PendingWindowWork(mainWindow);
     ReadPause pause = READ_PAUSE_NONE;
     if (!(work & WINDOW_UNSEEN)) {
@@ -196,7 +201,7 @@ void OnReadEvent(HWND mainWindow)
         else if (work & WINDOW_INPUT_WAITS)
             pause = READ_PAUSE_FOR_INPUT;
     }
-    if (pause == READ_PAUSE_FOR_INPUT && chatState.readPause != READ_PAUSE_FOR_INPUT)
+    if (pause == READ_PAUSE_FOR_INPUT)
         AskLogRepaint(mainWindow);
     chatState.readPause = pause;
     if (pause != READ_PAUSE_NONE)

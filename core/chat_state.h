@@ -105,6 +105,9 @@ void EndMainWindow(HWND mainWindow);
 unsigned PendingWindowWork(HWND mainWindow);
 // Asks for a repaint of the log that follows the waiting input, and that no clipping can cancel.
 void AskLogRepaint(HWND mainWindow);
+// TRUE when the next socket event waiting in the main window's queue is a read event of the stream
+// socket.
+BOOL ReadEventWaits(HWND mainWindow);
 
 // The texts the chat core shows.
 #define TEXT_NOT_CONNECTED       "          Not Connected"

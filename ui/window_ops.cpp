@@ -176,3 +176,10 @@ void AskLogRepaint(HWND mainWindow)
 {
     RedrawWindow(GetDlgItem(mainWindow, IDC_LOG), nullptr, nullptr, RDW_INTERNALPAINT);
 }
+
+BOOL ReadEventWaits(HWND mainWindow)
+{
+    MSG next;
+    return PeekMessageA(&next, mainWindow, WM_SOCKET_NOTIFY, WM_SOCKET_NOTIFY, PM_NOREMOVE) &&
+           WSAGETSELECTEVENT(next.lParam) == FD_READ && next.wParam == chatState.streamSocket;
+}

@@ -255,3 +255,11 @@ void AskLogRepaint(HWND mainWindow)
 {
     Record("AskLogRepaint", {reinterpret_cast<intptr_t>(mainWindow)});
 }
+
+BOOL ReadEventWaits(HWND mainWindow)
+{
+    for (const FakePlatform::PostedMessage& message : fake.posted)
+        if (message.window == mainWindow && message.message == WM_SOCKET_NOTIFY)
+            return message.wParam == chatState.streamSocket && WSAGETSELECTEVENT(message.lParam) == FD_READ;
+    return FALSE;
+}
