@@ -130,7 +130,8 @@ void TakeInByLines(HWND mainWindow, const char* text, int n)
 }
 
 // One read's text, its NULs already dropped. A server that never sends a line end sees each read
-// shown as a line of its own; the first CR LF it sends hands the lines over to it.
+// shown as a line of its own; the first CR LF it sends hands the lines over to it (docs/protocol.md,
+// "How the client shows it").
 void TakeInText(HWND mainWindow, const char* text, int n)
 {
     if (!chatState.serverEndsLines && !HasLineEnd(text, n)) {
