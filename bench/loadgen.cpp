@@ -38,6 +38,10 @@ constexpr std::size_t kMessageBytes = 64;
 // Every other byte of a message is 0x80..0xBF: never ASCII, so velmora's text prefixes can be told apart.
 constexpr unsigned char kMarker = 0xFF;
 constexpr std::uint32_t kProbeSender = (1u << 18) - 1;
+// Messages of a flooding client: counted as they arrive, never checked for order.
+constexpr std::uint32_t kFloodSender = (1u << 18) - 2;
+// A paced reader takes at most this much at a time, as a client reading in small chunks does.
+constexpr std::size_t kPacedReadBytes = 4096;
 constexpr std::size_t kReadBytes = 64 * 1024;
 constexpr std::size_t kMaxPendingConnects = 256;
 // ncat listens with a backlog of 10 and cannot tell when it has taken a client in, so its clients
@@ -128,6 +132,14 @@ struct Conn {
     bool reader = false;
     bool stalled = false;
     bool publisher = false;
+    bool flooder = false;
+    bool stayer = false;
+    // A paced reader's budget, in bytes, and when it was last topped up; paused while below zero.
+    double tokens = 0;
+    Ns refilled_at = 0;
+    bool paused = false;
+    // A stayer's whole text, for the account of who left.
+    std::string lines;
     bool connected = false;
     bool ready = false;
     bool probed = false;
@@ -149,6 +161,7 @@ struct Conn {
 };
 
 struct Stats {
+    std::uint64_t flood_delivered = 0;
     std::uint64_t delivered = 0;
     std::uint64_t bytes_in = 0;
     std::uint64_t gaps = 0;
@@ -162,6 +175,7 @@ struct ProcSample {
     bool ok = false;
     std::uint64_t cpu_ticks = 0;
     long rss_kib = 0;
+    long peak_rss_kib = 0;
 };
 
 ProcSample SampleProcess(int pid)
@@ -190,6 +204,8 @@ ProcSample SampleProcess(int pid)
     while (std::getline(status, line)) {
         if (line.rfind("VmRSS:", 0) == 0)
             s.rss_kib = std::stol(line.substr(6));
+        if (line.rfind("VmHWM:", 0) == 0)
+            s.peak_rss_kib = std::stol(line.substr(6));
     }
     s.cpu_ticks = utime + stime;
     s.ok = true;
@@ -219,6 +235,9 @@ struct Options {
     int server_pid = 0;
     int idle = 0;
     double hold = 30;
+    int flooders = 0;
+    double read_rate = 0;
+    int stay = -1;
     double setup_timeout = 60;
     int exhaust = 0;
     int release = 0;
@@ -243,6 +262,7 @@ public:
     int RunLoad();
     int RunIdle();
     int RunExhaust();
+    int RunMassLeave();
 
 private:
     std::size_t Open(int client, bool reader, bool stalled, bool publisher);
@@ -263,6 +283,9 @@ private:
     void Deliver(Conn& c, const unsigned char* message, Ns t);
 
     void Send(int client, const Message& m);
+    void FillFlood(Conn& c);
+    bool WithinReadBudget(Conn& c);
+    void ResumePacedReaders();
     bool Barrier(Ns deadline);
     std::size_t Ready() const;
     void SampleServer();
@@ -281,6 +304,9 @@ private:
     Ns next_sample_ = 0;
     long peak_rss_kib_ = 0;
     unsigned char read_buffer_[kReadBytes];
+    std::string flood_chunk_;
+    std::uint64_t flood_seq_ = 0;
+    std::uint64_t flood_bytes_sent_ = 0;
 };
 
 std::size_t LoadGen::Open(int client, bool reader, bool stalled, bool publisher)
@@ -317,10 +343,14 @@ void LoadGen::Update(Conn& c)
     if (!c.connected)
         ev.events = EPOLLOUT;
     else {
-        if (!(c.stalled && c.ready))
+        if (!(c.stalled && c.ready) && !c.paused)
             ev.events |= EPOLLIN;
         if (!c.out.empty())
             ev.events |= EPOLLOUT;
+    }
+    if (ev.events == 0 && c.paused) {
+        epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
+        return;
     }
     if (c.stalled && c.ready && ev.events == 0) {
         // Taken out of the set entirely: an error on it would otherwise be reported again and again.
@@ -375,9 +405,40 @@ void LoadGen::CloseConn(Conn& c)
     close(c.fd);
 }
 
+// Reads at the pace of a slow client: while its budget is spent it is taken out of the read set.
+bool LoadGen::WithinReadBudget(Conn& c)
+{
+    if (o_.read_rate <= 0 || !c.reader || !c.ready)
+        return true;
+    const Ns t = Now();
+    c.tokens = std::min(o_.read_rate, c.tokens + o_.read_rate * static_cast<double>(t - c.refilled_at) / kSecond);
+    c.refilled_at = t;
+    if (c.tokens > 0)
+        return true;
+    c.paused = true;
+    Update(c);
+    return false;
+}
+
+void LoadGen::ResumePacedReaders()
+{
+    if (o_.read_rate <= 0)
+        return;
+    for (auto& c : conns_) {
+        if (!c.paused || c.closed)
+            continue;
+        c.paused = false;
+        if (WithinReadBudget(c))
+            Update(c);
+    }
+}
+
 void LoadGen::Read(Conn& c)
 {
-    const ssize_t n = read(c.fd, read_buffer_, sizeof read_buffer_);
+    if (!WithinReadBudget(c))
+        return;
+    const std::size_t want = o_.read_rate > 0 && c.ready ? kPacedReadBytes : sizeof read_buffer_;
+    const ssize_t n = read(c.fd, read_buffer_, want);
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
     if (n <= 0) {
@@ -388,10 +449,13 @@ void LoadGen::Read(Conn& c)
     last_bytes_at_ = t;
     if (measuring_ && c.reader)
         stats_.bytes_in += static_cast<std::uint64_t>(n);
+    c.tokens -= static_cast<double>(n);
     const bool was_ready = c.ready;
     switch (o_.mode) {
     case Mode::Velmora:
         UnmaskChunk(reinterpret_cast<char*>(read_buffer_), static_cast<int>(n));
+        if (c.stayer)
+            c.lines.append(reinterpret_cast<const char*>(read_buffer_), static_cast<std::size_t>(n));
         ParseVelmora(c, read_buffer_, static_cast<std::size_t>(n), t);
         break;
     case Mode::Ncat:
@@ -433,15 +497,32 @@ void LoadGen::Write(Conn& c, const char* data, std::size_t n)
 
 void LoadGen::Flush(Conn& c)
 {
+    if (c.flooder)
+        FillFlood(c);
     const ssize_t sent = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
     if (sent < 0 && errno != EAGAIN && errno != EINTR) {
         CloseConn(c);
         return;
     }
-    if (sent > 0)
+    if (sent > 0) {
         c.out.erase(0, static_cast<std::size_t>(sent));
+        if (c.flooder && measuring_)
+            flood_bytes_sent_ += static_cast<std::uint64_t>(sent);
+    }
+    if (c.flooder)
+        FillFlood(c);
     if (c.out.empty())
         Update(c);
+}
+
+// A flooder sends as fast as the server takes it: its buffer is topped up on every write event.
+void LoadGen::FillFlood(Conn& c)
+{
+    while (c.out.size() < 64 * 1024) {
+        unsigned char body[kMessageBytes];
+        Encode(body, Message{kFloodSender, flood_seq_++, Now()});
+        c.out.append(reinterpret_cast<const char*>(body), kMessageBytes);
+    }
 }
 
 // velmora relays each read as "guest-N: " plus bytes; message bytes are never ASCII, so every ASCII
@@ -626,6 +707,11 @@ void LoadGen::Deliver(Conn& c, const unsigned char* message, Ns t)
         c.probed = true;
         return;
     }
+    if (m.sender == kFloodSender) {
+        if (c.reader && measuring_)
+            ++stats_.flood_delivered;
+        return;
+    }
     if (!c.reader || !measuring_)
         return;
     if (m.sender >= c.next_seq.size()) {
@@ -682,6 +768,7 @@ void LoadGen::Pump(Ns until)
         Die("epoll_pwait2: " + std::string(std::strerror(errno)));
     for (int i = 0; i < n; ++i)
         OnEvent(conns_[events[i].data.u64], events[i].events);
+    ResumePacedReaders();
     SampleServer();
 }
 
@@ -759,6 +846,8 @@ int LoadGen::RunLoad()
         if (o_.mode == Mode::Redis)
             talk_[static_cast<std::size_t>(i)] = Open(i, false, false, true);
     }
+    for (int f = 0; f < o_.flooders; ++f)
+        conns_[Open(-1, false, false, false)].flooder = true;
     if (!PumpUntil([&] { return Ready() == conns_.size(); }, setup_deadline))
         Die("only " + std::to_string(Ready()) + " of " + std::to_string(conns_.size()) + " connections got ready in time");
     for (auto& c : conns_)
@@ -776,6 +865,12 @@ int LoadGen::RunLoad()
     const ProcSample before = SampleProcess(o_.server_pid);
     peak_rss_kib_ = before.rss_kib;
     measuring_ = true;
+    for (auto& c : conns_) {
+        if (c.flooder) {
+            FillFlood(c);
+            Update(c);
+        }
+    }
     const Ns t0 = Now();
     const Ns stop = t0 + static_cast<Ns>(o_.duration * kSecond);
     const double interval = kSecond / o_.rate;
@@ -794,6 +889,13 @@ int LoadGen::RunLoad()
         Pump(std::min(due, stop));
     }
     const Ns sending_ended = Now();
+    for (auto& c : conns_) {
+        if (c.flooder) {
+            c.flooder = false;
+            c.out.clear();
+            Update(c);
+        }
+    }
     const ProcSample after = SampleProcess(o_.server_pid);
     const ProcSample self_after = SampleProcess(getpid());
     const std::uint64_t machine_after = MachineBusyTicks();
@@ -833,12 +935,14 @@ int LoadGen::RunLoad()
                 " delivered=%" PRIu64 " gaps=%" PRIu64 " reordered=%" PRIu64 " corrupt=%" PRIu64 " echoes=%" PRIu64
                 " closed_readers=%zu closed_stalled=%zu complete=%s deliveries_per_s=%.0f bytes_per_s=%.0f"
                 " p50_ms=%.3f p99_ms=%.3f p999_ms=%.3f max_ms=%.3f server_cpu_pct=%.1f server_rss_kib=%ld"
-                " server_peak_rss_kib=%ld loadgen_cpu_pct=%.1f other_cpu_pct=%.1f\n",
+                " server_peak_rss_kib=%ld loadgen_cpu_pct=%.1f other_cpu_pct=%.1f flooders=%d read_rate=%.0f"
+                " flood_sent_bytes=%" PRIu64 " flood_deliveries=%" PRIu64 "\n",
         Header().c_str(), o_.clients, senders, o_.stalled, o_.rate, window, k, expected, stats_.delivered, stats_.gaps,
         stats_.reordered, stats_.corrupt, stats_.echoes, closed_readers, closed_stalled, complete ? "yes" : "no",
         static_cast<double>(stats_.delivered) / window, static_cast<double>(stats_.bytes_in) / window,
         Percentile(stats_.latencies, 0.5), Percentile(stats_.latencies, 0.99), Percentile(stats_.latencies, 0.999),
-        Percentile(stats_.latencies, 1.0), cpu, before.rss_kib, peak_rss_kib_, own, others);
+        Percentile(stats_.latencies, 1.0), cpu, before.rss_kib, peak_rss_kib_, own, others, o_.flooders, o_.read_rate,
+        flood_bytes_sent_, stats_.flood_delivered);
     std::fflush(stdout);
     return 0;
 }
@@ -881,6 +985,78 @@ int LoadGen::RunIdle()
     // Held until the server goes away or the time is up, so the caller can stop the server first.
     PumpUntil([&] { return std::all_of(conns_.begin(), conns_.end(), [](const Conn& c) { return c.closed; }); },
         Now() + static_cast<Ns>(o_.hold * kSecond));
+    return 0;
+}
+
+namespace {
+
+// How many leavers `text` accounts for in "X left" and "A, B and 9,975 others left" lines, and in
+// how many lines.
+void CountLeaves(const std::string& text, std::size_t& accounted, std::size_t& lines)
+{
+    std::size_t at = 0;
+    for (std::size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        const std::string line = text.substr(at, end - at);
+        if (line.size() < 5 || line.compare(line.size() - 5, 5, " left") != 0)
+            continue;
+        ++lines;
+        std::string names = line.substr(0, line.size() - 5);
+        const std::size_t others = names.rfind(" others");
+        const std::size_t and_at = names.rfind(" and ");
+        if (others != std::string::npos && and_at != std::string::npos && others == names.size() - 7) {
+            std::string count = names.substr(and_at + 5, others - and_at - 5);
+            count.erase(std::remove(count.begin(), count.end(), ','), count.end());
+            accounted += std::stoul(count);
+            names.resize(and_at);
+        }
+        accounted += 1 + static_cast<std::size_t>(std::count(names.begin(), names.end(), ','));
+    }
+}
+
+} // namespace
+
+// Connects `idle` clients, then all but the first `stay` leave at once: what the server's memory
+// peaks at, and what account of it the stayers get.
+int LoadGen::RunMassLeave()
+{
+    const Ns deadline = Now() + static_cast<Ns>(o_.setup_timeout * kSecond);
+    const ProcSample before = SampleProcess(o_.server_pid);
+    for (int i = 0; i < o_.idle; ++i) {
+        PumpUntil([&] { return pending_connects_ < kMaxPendingConnects; }, deadline);
+        conns_[Open(i, false, false, false)].stayer = i < o_.stay;
+    }
+    if (!PumpUntil([&] { return Ready() == conns_.size(); }, deadline))
+        Die("only " + std::to_string(Ready()) + " of " + std::to_string(conns_.size()) + " clients were greeted in time");
+    PumpUntil([&] { return Now() - last_bytes_at_ > 500 * kMillisecond; }, deadline);
+    const ProcSample connected = SampleProcess(o_.server_pid);
+    for (auto& c : conns_)
+        c.lines.clear();
+
+    const Ns t0 = Now();
+    for (auto& c : conns_)
+        if (!c.stayer)
+            CloseConn(c);
+    PumpUntil([&] { return Now() - last_bytes_at_ > 1000 * kMillisecond; }, deadline);
+    const double told_ms = static_cast<double>(last_bytes_at_ - t0) / kMillisecond;
+    const ProcSample after = SampleProcess(o_.server_pid);
+
+    std::size_t correct = 0, most_lines = 0, least = SIZE_MAX, most = 0;
+    for (const auto& c : conns_) {
+        if (!c.stayer)
+            continue;
+        std::size_t accounted = 0, lines = 0;
+        CountLeaves(c.lines, accounted, lines);
+        correct += accounted == static_cast<std::size_t>(o_.idle - o_.stay) ? 1 : 0;
+        most_lines = std::max(most_lines, lines);
+        least = std::min(least, accounted);
+        most = std::max(most, accounted);
+    }
+    std::printf("%s mass_leave=%d stayed=%d server_rss_before_kib=%ld server_rss_connected_kib=%ld"
+                " server_rss_after_kib=%ld server_peak_rss_kib=%ld told_ms=%.1f stayers_correct=%zu"
+                " most_leave_lines=%zu accounted_min=%zu accounted_max=%zu\n",
+        Header().c_str(), o_.idle - o_.stay, o_.stay, before.rss_kib, connected.rss_kib, after.rss_kib,
+        after.peak_rss_kib, told_ms, correct, most_lines, least, most);
+    std::fflush(stdout);
     return 0;
 }
 
@@ -948,6 +1124,11 @@ int main(int argc, char** argv)
     app.add_option("--exhaust", o.exhaust, "Open this many clients against a server short of descriptors");
     app.add_option("--release", o.release, "With --exhaust: how many greeted clients to close again");
     app.add_option("--label", o.label, "Tag carried into the RESULT line");
+    app.add_option("--flooders", o.flooders, "Extra clients that send as fast as the server reads them")
+        ->capture_default_str();
+    app.add_option("--read-rate", o.read_rate, "Bytes a second each reading client takes in at most (0: no limit)")
+        ->capture_default_str();
+    app.add_option("--stay", o.stay, "With --idle: keep this many and close the rest at once (velmora only)");
     app.add_option("--setup-timeout", o.setup_timeout, "Seconds allowed for connecting and the start probe")
         ->check(CLI::Range(1.0, 600.0))
         ->capture_default_str();
@@ -979,6 +1160,8 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
 
     LoadGen gen(o);
+    if (o.idle > 0 && o.stay >= 0)
+        return gen.RunMassLeave();
     if (o.idle > 0)
         return gen.RunIdle();
     if (o.exhaust > 0)

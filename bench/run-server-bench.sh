@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the same loads against velmora-server, `ncat --broker` and Redis pub/sub, all on loopback,
-# and prints one table, followed by the stalled-reader, connect, idle-memory and descriptor checks.
+# and prints one table, followed by the flood, stalled-reader, connect, idle-memory, mass-leave and
+# descriptor checks.
 #
 #   bench/run-server-bench.sh [BUILD_DIR]        (default build/native; needs velmora-server and
 #                                                 velmora-loadgen built there, ncat and redis-server)
@@ -17,6 +18,7 @@ LOADGEN=$BUILD/bench/velmora-loadgen
 DURATION=${DURATION:-5}
 REPEAT=${REPEAT:-3}
 STALL_DURATION=${STALL_DURATION:-8}
+FLOOD_DURATION=${FLOOD_DURATION:-10}
 IDLE=${IDLE:-10000}
 OUT=${OUT:-$(mktemp -d /tmp/velmora-bench.XXXXXX)}
 POINTS=("10 1000" "100 1000" "500 200" "100 8000" "500 1600")
@@ -48,14 +50,25 @@ exited() { [[ ! -e /proc/$1 ]] || grep -qE '^[0-9]+ \(.*\) Z' "/proc/$1/stat"; }
 listening() { ss -Hltn "sport = :$1" | grep -q LISTEN; }
 port_printed() { [[ -s $1 ]] && head -1 "$1" | grep -qE '^[0-9]+$'; }
 
-# start_server KIND [LIMIT_NOFILE]: starts one server on a free loopback port; sets SPID and SPORT.
+# The load points push thousands of messages a second through each client, far past the input
+# budget a person needs; they measure relaying, so velmora runs without the budget and the cap per
+# address (loopback is exempt from it anyway).
+UNLIMITED=(--rate 0 --max-per-address 0)
+
+# start_server KIND [LIMIT_NOFILE] [VELMORA_OPTION...]: starts one server on a free loopback port;
+# sets SPID and SPORT. velmora gets the options given, or UNLIMITED when none are.
 start_server() {
   local kind=$1 nofile=${2:-}
+  shift $(($# < 2 ? $# : 2))
+  local extra=("$@")
+  ((${#extra[@]})) || extra=("${UNLIMITED[@]}")
   local limit=""
   [[ -n $nofile ]] && limit="ulimit -n $nofile;"
   case $kind in
     velmora)
-      bash -c "$limit exec \"\$0\" --port 0 --bind 127.0.0.1 --max-clients 20000" "$SERVER" \
+      # Gone first, so that the port of the last run is never read as this one's.
+      rm -f "$OUT/velmora.port"
+      bash -c "$limit exec \"\$0\" --port 0 --bind 127.0.0.1 --max-clients 20000 \"\$@\"" "$SERVER" "${extra[@]}" \
         > "$OUT/velmora.port" 2>> "$OUT/velmora.log" < /dev/null &
       SPID=$!
       wait_for $START_TIMEOUT port_printed "$OUT/velmora.port" || { echo "velmora-server did not start" >&2; exit 1; }
@@ -113,6 +126,15 @@ for point in "${POINTS[@]}"; do
   done
 done
 
+echo "== one member flooding, 100 members reading at 150 KB/s and 100 msg/s among them, ${FLOOD_DURATION}s" >&2
+for budget in default unlimited; do
+  if [[ $budget == default ]]; then start_server velmora "" --stats-interval 0; else start_server velmora; fi
+  loadgen velmora --label "flood-$budget" --clients 100 --rate 100 --duration "$FLOOD_DURATION" --flooders 1 \
+    --read-rate 153600
+  stop_server
+done
+
+cuts_before_stall=$(grep -c 'disconnected: more than' "$OUT/velmora.log" || true)
 echo "== one stalled reader at 100 clients, 8000 msg/s, ${STALL_DURATION}s" >&2
 for kind in "${KINDS[@]}"; do
   for stalled in 0 1; do
@@ -141,6 +163,12 @@ for kind in velmora redis; do
   wait "$holder" || true
   grep '^RESULT' "$OUT/idle-$kind.txt" | tee -a "$RESULTS" >&2 || true
 done
+
+echo "== $IDLE members connect, then all but 25 leave at once (velmora with its defaults)" >&2
+start_server velmora "" --stats-interval 0
+timeout 300 "$LOADGEN" --mode velmora --port "$SPORT" --server-pid "$SPID" --label massleave --idle "$IDLE" --stay 25 \
+  | grep '^RESULT' | tee -a "$RESULTS" >&2 || echo "  mass leave run did not finish" >&2
+stop_server
 
 echo "== descriptor exhaustion: velmora-server limited to 64 open files, 100 clients, then 10 leave" >&2
 start_server velmora 64
@@ -178,6 +206,16 @@ echo "(complete: every run delivered every message to every other client once, i
 echo " the figures are from the run with the median p99 of $REPEAT; cpu% and RSS are the server's;"
 echo " other% is CPU used meanwhile by everything but the server and the load generator, in % of a core)"
 echo
+echo "one flooder, 100 readers at 150 KB/s, 100 msg/s among them (${FLOOD_DURATION}s):"
+for budget in default unlimited; do
+  line=$(grep " label=flood-$budget " "$RESULTS" | head -1)
+  printf '  velmora, %-9s budget: readers cut %s of 100, polite messages delivered %s of %s (complete=%s), p99 %s ms,' \
+    "$budget" "$(field "$line" closed_readers)" "$(field "$line" delivered)" "$(field "$line" expected)" \
+    "$(field "$line" complete)" "$(field "$line" p99_ms)"
+  printf ' flooder sent %s bytes, server CPU %s%%, peak RSS %s KiB\n' "$(field "$line" flood_sent_bytes)" \
+    "$(field "$line" server_cpu_pct)" "$(field "$line" server_peak_rss_kib)"
+done
+echo
 echo "stalled reader (100 clients, 8000 msg/s; delivery rate to the others, server peak memory):"
 for kind in "${KINDS[@]}"; do
   base=$(grep " mode=$kind label=stall " "$RESULTS" | grep ' stalled=0 ' | head -1)
@@ -187,7 +225,7 @@ for kind in "${KINDS[@]}"; do
     "$(field "$stall" deliveries_per_s)" "$(field "$stall" complete)" "$(field "$stall" p99_ms)" \
     "$(field "$stall" server_peak_rss_kib)" "$(field "$stall" closed_stalled)"
 done
-echo "  velmora log lines for clients cut off at the queue cap: $(grep -c 'disconnected: more than' "$OUT/velmora.log" || true)"
+echo "  velmora log lines for clients cut off at the queue cap: $(($(grep -c 'disconnected: more than' "$OUT/velmora.log" || true) - cuts_before_stall))"
 
 echo
 echo "connecting 1000 clients (until each has its greeting or subscription):"
@@ -204,6 +242,12 @@ for kind in velmora redis; do
     "$(field "$line" connected)" "$(field "$line" all_ms)" "$(field "$line" server_rss_before_kib)" \
     "$(field "$line" server_rss_after_kib)" "$(field "$line" bytes_per_conn)"
 done
+
+echo
+line=$(grep ' label=massleave ' "$RESULTS" | head -1)
+echo "mass leave: $(field "$line" mass_leave) of $IDLE left at once; server RSS $(field "$line" server_rss_connected_kib) KiB" \
+  "connected, peak $(field "$line" server_peak_rss_kib) KiB; $(field "$line" stayers_correct) of 25 stayers got a correct" \
+  "account in at most $(field "$line" most_leave_lines) lines, the last $(field "$line" told_ms) ms after the leaving began"
 
 echo
 line=$(grep ' label=exhaust ' "$RESULTS" | head -1)
