@@ -212,6 +212,22 @@ ProcSample SampleProcess(int pid)
     return s;
 }
 
+// Several servers that share one room, as one: CPU time and memory summed.
+ProcSample SampleServers(const std::vector<int>& pids)
+{
+    ProcSample total;
+    for (const int pid : pids) {
+        const ProcSample s = SampleProcess(pid);
+        if (!s.ok)
+            return ProcSample{};
+        total.ok = true;
+        total.cpu_ticks += s.cpu_ticks;
+        total.rss_kib += s.rss_kib;
+        total.peak_rss_kib += s.peak_rss_kib;
+    }
+    return total;
+}
+
 // Busy time of the whole machine, in clock ticks, summed over all cores.
 std::uint64_t MachineBusyTicks()
 {
@@ -226,6 +242,8 @@ struct Options {
     Mode mode = Mode::Velmora;
     std::string host = "127.0.0.1";
     int port = 0;
+    // Several servers sharing one room: clients are spread over them in turn.
+    std::vector<int> ports;
     int clients = 10;
     int senders = -1;
     double rate = 1000;
@@ -233,6 +251,7 @@ struct Options {
     double drain = 5;
     int stalled = 0;
     int server_pid = 0;
+    std::vector<int> server_pids;
     int idle = 0;
     double hold = 30;
     int flooders = 0;
@@ -251,12 +270,16 @@ public:
         epoll_ = epoll_create1(EPOLL_CLOEXEC);
         if (epoll_ < 0)
             Die("epoll_create1: " + std::string(std::strerror(errno)));
-        address_.sin_family = AF_INET;
-        address_.sin_port = htons(static_cast<std::uint16_t>(o.port));
-        if (inet_pton(AF_INET, o.host.c_str(), &address_.sin_addr) != 1)
-            Die("not an IPv4 address: " + o.host);
-        if ((ntohl(address_.sin_addr.s_addr) >> 24) != 127)
-            Die("only loopback addresses (127.0.0.0/8) are allowed");
+        for (const int port : o.ports) {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<std::uint16_t>(port));
+            if (inet_pton(AF_INET, o.host.c_str(), &address.sin_addr) != 1)
+                Die("not an IPv4 address: " + o.host);
+            if ((ntohl(address.sin_addr.s_addr) >> 24) != 127)
+                Die("only loopback addresses (127.0.0.0/8) are allowed");
+            addresses_.push_back(address);
+        }
     }
 
     int RunLoad();
@@ -293,7 +316,7 @@ private:
 
     Options o_;
     int epoll_ = -1;
-    sockaddr_in address_{};
+    std::vector<sockaddr_in> addresses_;
     std::vector<Conn> conns_;
     std::vector<std::size_t> talk_;
     std::size_t pending_connects_ = 0;
@@ -321,7 +344,8 @@ std::size_t LoadGen::Open(int client, bool reader, bool stalled, bool publisher)
         Die("socket: " + std::string(std::strerror(errno)));
     const int one = 1;
     setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(c.fd, reinterpret_cast<sockaddr*>(&address_), sizeof address_) != 0 && errno != EINPROGRESS)
+    const sockaddr_in& address = addresses_[static_cast<std::size_t>(client >= 0 ? client : static_cast<int>(conns_.size())) % addresses_.size()];
+    if (connect(c.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS)
         Die("connect: " + std::string(std::strerror(errno)));
     conns_.push_back(std::move(c));
     const std::size_t index = conns_.size() - 1;
@@ -753,7 +777,7 @@ void LoadGen::SampleServer()
     if (t < next_sample_)
         return;
     next_sample_ = t + kSampleInterval;
-    const ProcSample s = SampleProcess(o_.server_pid);
+    const ProcSample s = SampleServers(o_.server_pids);
     if (s.ok)
         peak_rss_kib_ = std::max(peak_rss_kib_, s.rss_kib);
 }
@@ -862,7 +886,7 @@ int LoadGen::RunLoad()
     std::vector<std::uint64_t> sent(static_cast<std::size_t>(senders), 0);
     const std::uint64_t machine_before = MachineBusyTicks();
     const ProcSample self_before = SampleProcess(getpid());
-    const ProcSample before = SampleProcess(o_.server_pid);
+    const ProcSample before = SampleServers(o_.server_pids);
     peak_rss_kib_ = before.rss_kib;
     measuring_ = true;
     for (auto& c : conns_) {
@@ -889,6 +913,7 @@ int LoadGen::RunLoad()
         Pump(std::min(due, stop));
     }
     const Ns sending_ended = Now();
+    const ProcSample after = SampleServers(o_.server_pids);
     for (auto& c : conns_) {
         if (c.flooder) {
             c.flooder = false;
@@ -896,7 +921,6 @@ int LoadGen::RunLoad()
             Update(c);
         }
     }
-    const ProcSample after = SampleProcess(o_.server_pid);
     const ProcSample self_after = SampleProcess(getpid());
     const std::uint64_t machine_after = MachineBusyTicks();
 
@@ -1111,14 +1135,17 @@ int main(int argc, char** argv)
         ->check(CLI::IsMember({"velmora", "ncat", "redis"}))
         ->capture_default_str();
     app.add_option("--host", o.host, "Server address (loopback only)")->capture_default_str();
-    app.add_option("--port", o.port, "Server port")->check(CLI::Range(1, 65535));
+    app.add_option("--port", o.ports, "Server port; several, comma-separated, for servers sharing one room")
+        ->delimiter(',')
+        ->check(CLI::Range(1, 65535));
     app.add_option("--clients", o.clients, "Clients that read and may send")->capture_default_str();
     app.add_option("--senders", o.senders, "How many of the clients send (default: all)");
     app.add_option("--rate", o.rate, "Messages per second, in total over all senders")->capture_default_str();
     app.add_option("--duration", o.duration, "Seconds of load")->check(CLI::Range(0.1, 600.0))->capture_default_str();
     app.add_option("--drain", o.drain, "Seconds to wait for late deliveries")->check(CLI::Range(0.0, 120.0))->capture_default_str();
     app.add_option("--stalled", o.stalled, "Extra clients that never read")->capture_default_str();
-    app.add_option("--server-pid", o.server_pid, "Server process to read CPU time and memory of from /proc");
+    app.add_option("--server-pid", o.server_pids, "Server processes (comma-separated) to read CPU time and memory of from /proc")
+        ->delimiter(',');
     app.add_option("--idle", o.idle, "Only connect this many idle clients and report connect time and memory");
     app.add_option("--hold", o.hold, "Seconds to keep idle clients after reporting")->check(CLI::Range(0.0, 600.0))->capture_default_str();
     app.add_option("--exhaust", o.exhaust, "Open this many clients against a server short of descriptors");
@@ -1148,8 +1175,10 @@ int main(int argc, char** argv)
         close(fd);
         return 0;
     }
-    if (o.port == 0)
+    if (o.ports.empty())
         Die("--port is required");
+    o.port = o.ports.front();
+    o.server_pid = o.server_pids.empty() ? 0 : o.server_pids.front();
     o.mode = mode == "ncat" ? Mode::Ncat : mode == "redis" ? Mode::Redis : Mode::Velmora;
 
     rlimit limit{};

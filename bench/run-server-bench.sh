@@ -22,6 +22,7 @@ FLOOD_DURATION=${FLOOD_DURATION:-10}
 IDLE=${IDLE:-10000}
 OUT=${OUT:-$(mktemp -d /tmp/velmora-bench.XXXXXX)}
 POINTS=("10 1000" "100 1000" "500 200" "100 8000" "500 1600")
+NATS_POINTS=("100 1000" "500 200" "100 4000")
 KINDS=(velmora ncat redis)
 RESULTS=$OUT/results.txt
 # Seconds allowed for a server to come up or go away before the run is abandoned.
@@ -32,6 +33,8 @@ for tool in "$SERVER" "$LOADGEN"; do
 done
 command -v ncat >/dev/null || { echo "ncat is not installed" >&2; exit 1; }
 command -v redis-server >/dev/null || { echo "redis-server is not installed" >&2; exit 1; }
+NATS_SERVER=$(command -v nats-server || echo /usr/sbin/nats-server)
+[[ -x $NATS_SERVER ]] || { echo "nats-server is not installed" >&2; exit 1; }
 mkdir -p "$OUT"
 : > "$RESULTS"
 
@@ -90,6 +93,40 @@ start_server() {
   esac
 }
 
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+# Two velmora-servers sharing one room through a nats-server with JetStream; sets PAIR_PIDS,
+# PAIR_PORTS and NATS_PID.
+start_pair() {
+  local nats_port dir=$OUT/nats-store
+  nats_port=$("$LOADGEN" --pick-port)
+  rm -rf "$dir"
+  "$NATS_SERVER" -a 127.0.0.1 -p "$nats_port" -js -sd "$dir" > /dev/null 2>> "$OUT/nats.log" < /dev/null &
+  NATS_PID=$!
+  wait_for $START_TIMEOUT listening "$nats_port" || { echo "nats-server did not start" >&2; exit 1; }
+  PAIR_PIDS=""
+  PAIR_PORTS=""
+  for side in a b; do
+    rm -f "$OUT/pair-$side.port"
+    "$SERVER" --port 0 --bind 127.0.0.1 --max-clients 20000 "${UNLIMITED[@]}" --nats "nats://127.0.0.1:$nats_port" \
+      --room bench > "$OUT/pair-$side.port" 2>> "$OUT/velmora-pair.log" < /dev/null &
+    PAIR_PIDS+=${PAIR_PIDS:+,}$!
+    wait_for $START_TIMEOUT port_printed "$OUT/pair-$side.port" || { echo "velmora-server with NATS did not start" >&2; exit 1; }
+    PAIR_PORTS+=${PAIR_PORTS:+,}$(head -1 "$OUT/pair-$side.port")
+  done
+}
+
+stop_pair() {
+  local pid
+  for pid in ${PAIR_PIDS//,/ } $NATS_PID; do
+    kill -TERM "$pid" 2>/dev/null || true
+    wait_for $START_TIMEOUT exited "$pid" || kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  PAIR_PIDS=""
+  NATS_PID=""
+}
+
 stop_server() {
   [[ -n $SPID ]] || return 0
   kill -TERM "$SPID" 2>/dev/null || true
@@ -97,7 +134,7 @@ stop_server() {
   wait "$SPID" 2>/dev/null || true
   SPID=""
 }
-trap stop_server EXIT
+trap 'stop_server; stop_pair' EXIT
 
 loadgen() {  # loadgen KIND ARGS...: one run against the running server, its RESULT line kept
   local kind=$1; shift
@@ -132,6 +169,24 @@ for budget in default unlimited; do
   loadgen velmora --label "flood-$budget" --clients 100 --rate 100 --duration "$FLOOD_DURATION" --flooders 1 \
     --read-rate 153600
   stop_server
+done
+
+echo "== one server alone against two sharing the room through NATS, clients spread over both, ${DURATION}s, $REPEAT runs" >&2
+for point in "${NATS_POINTS[@]}"; do
+  read -r clients rate <<< "$point"
+  for ((run = 1; run <= REPEAT; run++)); do
+    start_server velmora
+    loadgen velmora --label "alone" --clients "$clients" --rate "$rate" --duration "$DURATION"
+    stop_server
+    start_pair
+    nats_before=$(cpu_ticks "$NATS_PID")
+    line=$(timeout 300 "$LOADGEN" --mode velmora --port "$PAIR_PORTS" --server-pid "$PAIR_PIDS" --label pair \
+      --clients "$clients" --rate "$rate" --duration "$DURATION" | grep '^RESULT' || echo "RESULT mode=velmora failed=yes")
+    nats_cpu=$(awk -v a="$nats_before" -v b="$(cpu_ticks "$NATS_PID")" -v hz="$(getconf CLK_TCK)" -v d="$DURATION" \
+      'BEGIN { printf "%.1f", 100 * (b - a) / hz / d }')
+    echo "$line nats_cpu_pct=$nats_cpu" | sed 's/label=pair /label=pair /' | tee -a "$RESULTS" >&2
+    stop_pair
+  done
 done
 
 cuts_before_stall=$(grep -c 'disconnected: more than' "$OUT/velmora.log" || true)
@@ -205,6 +260,22 @@ done
 echo "(complete: every run delivered every message to every other client once, in per-sender order;"
 echo " the figures are from the run with the median p99 of $REPEAT; cpu% and RSS are the server's;"
 echo " other% is CPU used meanwhile by everything but the server and the load generator, in % of a core)"
+echo
+echo "one server alone against two sharing the room through NATS (median p99 of $REPEAT runs; CPU in % of a core):"
+printf '  %-6s %7s %6s | %-8s %9s %8s %8s %10s %9s\n' setup clients msg/s complete deliv/s p50_ms p99_ms velmora% nats%
+for point in "${NATS_POINTS[@]}"; do
+  read -r clients rate <<< "$point"
+  for label in alone pair; do
+    mapfile -t runs < <(grep " label=$label " "$RESULTS" | grep " clients=$clients " | grep " rate=$rate " |
+      awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^p99_ms=/) { split($i, kv, "="); print kv[2], $0 } }' | sort -n | cut -d' ' -f2-)
+    ((${#runs[@]} > 0)) || continue
+    line=${runs[$(((${#runs[@]} - 1) / 2))]}
+    printf '  %-6s %7s %6s | %-8s %9s %8s %8s %10s %9s\n' "$label" "$clients" "$rate" "$(field "$line" complete)" \
+      "$(field "$line" deliveries_per_s)" "$(field "$line" p50_ms)" "$(field "$line" p99_ms)" \
+      "$(field "$line" server_cpu_pct)" "$(field "$line" nats_cpu_pct)"
+  done
+done
+
 echo
 echo "one flooder, 100 readers at 150 KB/s, 100 msg/s among them (${FLOOD_DURATION}s):"
 for budget in default unlimited; do

@@ -41,13 +41,6 @@ bool IsGuestName(std::string_view name)
     return folded.find_first_not_of("0123456789", 6) == std::string::npos;
 }
 
-std::string Line(std::string_view text)
-{
-    std::string out;
-    AppendLine(out, text);
-    return out;
-}
-
 void Nick(Room& room, const SessionPtr& from, std::string_view name)
 {
     if (name.empty()) {
@@ -57,6 +50,7 @@ void Nick(Room& room, const SessionPtr& from, std::string_view name)
     std::string problem = NameProblem(name, *from);
     const auto now = std::chrono::steady_clock::now();
     const SessionPtr holder = problem.empty() ? room.find(name) : nullptr;
+    const std::string remote_holder = problem.empty() ? room.held_elsewhere(name) : std::string();
     if (problem.empty() && name == from->name())
         problem = "You are already known as " + from->name() + ".";
     else if (problem.empty() && now < from->rename_ready_at) {
@@ -64,16 +58,18 @@ void Nick(Room& room, const SessionPtr& from, std::string_view name)
         problem = "You renamed a moment ago; you can change your name again in " + std::to_string(wait) + " s.";
     } else if (problem.empty() && holder && holder != from)
         problem = "The name " + holder->name() + " is taken.";
+    else if (problem.empty() && !remote_holder.empty())
+        problem = "The name " + remote_holder + " is taken.";
     if (!problem.empty()) {
         room.reply(from, Line(problem));
         return;
     }
-    room.rename(from, std::string(name));
+    room.request_rename(from, std::string(name));
 }
 
 void Who(Room& room, const SessionPtr& from)
 {
-    const std::size_t total = room.size();
+    const std::size_t total = room.total_size();
     std::vector<std::string> names = room.names(kWhoNamesMax);
     if (total > names.size())
         names.back() += " and " + Grouped(total - names.size()) + " more";

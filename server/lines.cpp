@@ -52,6 +52,13 @@ void AppendLine(std::string& out, std::string_view text)
     out.append(kLineEnd);
 }
 
+std::string Line(std::string_view text)
+{
+    std::string out;
+    AppendLine(out, text);
+    return out;
+}
+
 std::string Grouped(std::uint64_t count)
 {
     std::string digits = std::to_string(count);

@@ -23,6 +23,7 @@ void AppendLines(std::string& out, std::string_view prefix, std::string_view tex
 
 // Appends one cleaned line, cut short if it would not fit.
 void AppendLine(std::string& out, std::string_view text);
+std::string Line(std::string_view text);
 
 // 9975 -> "9,975": counts shown to people.
 std::string Grouped(std::uint64_t count);

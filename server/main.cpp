@@ -1,6 +1,9 @@
 // velmora-server's command line: options, logging, signals. The wire protocol and the room's
 // commands are written down in docs/protocol.md.
 #include "chat_server.h"
+#ifdef VELMORA_WITH_NATS
+#include "nats_bridge.h"
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -22,6 +25,7 @@
 namespace {
 
 constexpr int kExitCannotListen = 1;
+constexpr int kExitCannotStart = 1;
 constexpr int kExitBadArguments = 2;
 
 CLI::Validator AtLeast(std::size_t minimum, bool zero_allowed = false)
@@ -101,6 +105,8 @@ int main(int argc, char** argv)
     unsigned port = velmora::kDefaultPort;
     std::string bind = "0.0.0.0";
     std::string motd;
+    std::vector<std::string> nats_urls;
+    std::string room = "lobby";
 
     const CLI::Validator ipv4{[](std::string& text) -> std::string {
                                   asio::error_code ec;
@@ -146,6 +152,21 @@ int main(int argc, char** argv)
            "Seconds between statistics lines in the log; 0 turns them off")
         ->capture_default_str();
     app.add_option("--motd", motd, "File whose lines each newcomer is shown after the greeting");
+#ifdef VELMORA_WITH_NATS
+    app.add_option("--nats", nats_urls,
+           "NATS servers (nats://host:port, comma-separated) through which this server shares its room with every "
+           "other server connected to the same NATS cluster; JetStream must be on. Without it the server runs alone")
+        ->delimiter(',');
+    app.add_option("--room", room, "With --nats: the name of the room to join (letters, digits, _ and -)")
+        ->check(CLI::Validator([](std::string& text) { return velmora::IsRoomName(text) ? std::string() : "not a room name"; },
+            "NAME"))
+        ->capture_default_str();
+#else
+    app.add_option("--nats", nats_urls, "Not in this build: sharing a room across servers through NATS is built for "
+                                        "Linux only")
+        ->delimiter(',');
+    app.add_option("--room", room, "Not in this build (see --nats)");
+#endif
     app.footer("The port in use is printed on the first line of standard output; events are logged to standard "
                "error. Clients type /help in the room for its commands. The protocol is described in "
                "docs/protocol.md of the source.");
@@ -161,6 +182,12 @@ int main(int argc, char** argv)
     if (options.burst_bytes == 0)
         options.rate_bytes_per_second = 0;
 
+#ifndef VELMORA_WITH_NATS
+    if (!nats_urls.empty()) {
+        std::fprintf(stderr, "velmora-server: this build cannot share a room through NATS (built for Linux only)\n");
+        return kExitBadArguments;
+    }
+#endif
     std::string error;
     if (!motd.empty() && !ReadMotd(motd, options.motd, error)) {
         std::fprintf(stderr, "velmora-server: cannot read the message of the day from %s: %s\n", motd.c_str(),
@@ -182,6 +209,18 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "velmora-server: cannot listen on %s:%u: %s\n", bind.c_str(), port, e.code().message().c_str());
         return kExitCannotListen;
     }
+#ifdef VELMORA_WITH_NATS
+    // Declared after the server, so that it is gone, its threads joined, before the room is.
+    std::unique_ptr<velmora::NatsBridge> bridge;
+    if (!nats_urls.empty()) {
+        try {
+            bridge = std::make_unique<velmora::NatsBridge>(io, server->room(), velmora::NatsOptions{nats_urls, room}, LogLine);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "velmora-server: %s\n", e.what());
+            return kExitCannotStart;
+        }
+    }
+#endif
     std::printf("%u\n", static_cast<unsigned>(server->port()));
     std::fflush(stdout);
 
@@ -191,9 +230,17 @@ int main(int argc, char** argv)
             return;
         LogLine(signal_number == SIGINT ? "interrupted, stopping" : "terminated, stopping");
         server->stop();
+#ifdef VELMORA_WITH_NATS
+        if (bridge)
+            bridge->stop();
+#endif
     });
 
     server->start();
+#ifdef VELMORA_WITH_NATS
+    if (bridge)
+        bridge->start();
+#endif
     io.run();
     return 0;
 }

@@ -11,6 +11,15 @@ namespace velmora {
 
 using asio::ip::tcp;
 
+namespace {
+
+// A server not heard from for this long has gone: its members are told to have left.
+constexpr auto kServerSilenceBound = std::chrono::seconds(4);
+// Rosters go out in parts no larger than this, well under what one NATS message may carry.
+constexpr std::size_t kRosterPartBytes = 32 * 1024;
+
+}  // namespace
+
 std::string FoldCase(std::string_view name)
 {
     std::string folded(name);
@@ -32,11 +41,12 @@ SharedBytes Room::make_payload(std::string plain)
 void Room::admit(tcp::socket socket)
 {
     auto member = std::make_shared<Session>(*this, std::move(socket), next_id_);
-    member->guest_name = "guest-" + std::to_string(next_id_++);
+    member->guest_name = "guest-" + std::to_string(link_ ? link_->next_guest() : next_id_);
+    ++next_id_;
     member->set_name(member->guest_name);
 
     std::string hello;
-    AppendLine(hello, "Welcome, " + member->name() + "! " + Counted(members_.size(), "other", "others") + " here.");
+    AppendLine(hello, "Welcome, " + member->name() + "! " + Counted(total_size(), "other", "others") + " here.");
     for (const std::string& line : options_.motd)
         AppendLines(hello, "", line);
     member->enqueue(make_payload(std::move(hello)));
@@ -46,6 +56,7 @@ void Room::admit(tcp::socket socket)
     by_name_[FoldCase(member->name())] = member;
     log(member->name() + " connected from " + member->peer() + " (" + std::to_string(members_.size()) + " online)");
     add_presence({PresenceEvent::Kind::Join, member->name(), {}, member});
+    publish(RoomEvent::Kind::Join, member->name());
     member->start_reading();
 }
 
@@ -82,6 +93,7 @@ void Room::relay(const SessionPtr& from, std::string_view text)
     std::string lines;
     AppendLines(lines, from->name() + ": ", text);
     broadcast(from.get(), std::move(lines));
+    publish(RoomEvent::Kind::Relay, from->name(), std::string(text));
 }
 
 void Room::action(const SessionPtr& from, std::string_view text)
@@ -89,6 +101,7 @@ void Room::action(const SessionPtr& from, std::string_view text)
     std::string lines;
     AppendLines(lines, "* " + from->name() + " ", text);
     broadcast(from.get(), std::move(lines));
+    publish(RoomEvent::Kind::Action, from->name(), std::string(text));
 }
 
 void Room::reply(const SessionPtr& to, const std::string& lines)
@@ -162,6 +175,9 @@ void Room::remove(const SessionPtr& member, Leave why, const std::string& detail
         break;
     }
     add_presence({PresenceEvent::Kind::Leave, member->name(), reason, nullptr});
+    publish(RoomEvent::Kind::Leave, member->name(), reason);
+    if (link_ && member->name() != member->guest_name)
+        link_->release_name(member->name());
     if (on_member_gone)
         on_member_gone(*member);
 }
@@ -170,6 +186,48 @@ SessionPtr Room::find(std::string_view name) const
 {
     const auto found = by_name_.find(FoldCase(name));
     return found == by_name_.end() ? nullptr : found->second;
+}
+
+std::string Room::held_elsewhere(std::string_view name) const
+{
+    const auto found = remote_.names().find(FoldCase(name));
+    return found == remote_.names().end() ? std::string() : found->second;
+}
+
+void Room::request_rename(const SessionPtr& member, const std::string& name)
+{
+    // A guest name is unique by its number; only chosen names need the rest of the room's word.
+    if (!link_ || FoldCase(name) == FoldCase(member->guest_name)) {
+        rename(member, name);
+        return;
+    }
+    if (!link_->connected()) {
+        reply(member, Line("This server is cut off from the rest of the room just now, so names cannot change; "
+                            "try again shortly."));
+        return;
+    }
+    if (member->rename_pending) {
+        reply(member, Line("Your last /nick is still being checked; try again in a moment."));
+        return;
+    }
+    member->rename_pending = true;
+    std::set<std::string> live = remote_.servers();
+    live.insert(link_->server_id());
+    link_->claim_name(name, std::move(live), [this, weak = std::weak_ptr<Session>(member), name](NameClaim outcome) {
+        const SessionPtr member = weak.lock();
+        if (!member || member->closed()) {
+            if (outcome == NameClaim::Claimed)
+                link_->release_name(name);
+            return;
+        }
+        member->rename_pending = false;
+        if (outcome == NameClaim::Claimed)
+            rename(member, name);
+        else if (outcome == NameClaim::Taken)
+            reply(member, Line("The name " + name + " is taken."));
+        else
+            reply(member, Line("The rest of the room could not be reached to check the name; try again shortly."));
+    });
 }
 
 void Room::rename(const SessionPtr& member, const std::string& name)
@@ -181,14 +239,148 @@ void Room::rename(const SessionPtr& member, const std::string& name)
     member->rename_ready_at = std::chrono::steady_clock::now() + kRenameInterval;
     log(old + " is now known as " + name);
     add_presence({PresenceEvent::Kind::Rename, old, name, nullptr});
+    publish(RoomEvent::Kind::Rename, old, name);
+    if (link_ && old != member->guest_name && FoldCase(old) != FoldCase(name))
+        link_->release_name(old);
 }
 
 std::vector<std::string> Room::names(std::size_t limit) const
 {
+    // Both lists are in order without regard to case; merged, so is the whole.
     std::vector<std::string> found;
-    for (auto it = by_name_.begin(); it != by_name_.end() && found.size() < limit; ++it)
-        found.push_back(it->second->name());
+    auto local = by_name_.begin();
+    auto remote = remote_.names().begin();
+    while (found.size() < limit && (local != by_name_.end() || remote != remote_.names().end())) {
+        if (remote == remote_.names().end() || (local != by_name_.end() && local->first <= remote->first))
+            found.push_back((local++)->second->name());
+        else
+            found.push_back((remote++)->second);
+    }
     return found;
+}
+
+void Room::publish(RoomEvent::Kind kind, const std::string& name, std::string detail)
+{
+    if (link_)
+        link_->publish({kind, name, std::move(detail)});
+}
+
+void Room::publish_roster()
+{
+    std::vector<std::string> parts(1);
+    for (const auto& member : members_) {
+        if (parts.back().size() + member->name().size() + 1 > kRosterPartBytes)
+            parts.emplace_back();
+        parts.back() += member->name() + "\n";
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const char* part = parts.size() == 1 ? "only" : i == 0 ? "first" : i + 1 == parts.size() ? "last" : "more";
+        publish(RoomEvent::Kind::Roster, part, std::move(parts[i]));
+    }
+}
+
+void Room::on_remote(const std::string& server, std::uint64_t seq, const RoomEvent& event)
+{
+    const std::uint64_t missing = remote_.heard(server, seq, std::chrono::steady_clock::now());
+    if (missing > 0) {
+        stats_.lost_between_servers += missing;
+        log("lost " + std::to_string(missing) + " messages from server " + server + "; asking it who is there");
+        publish(RoomEvent::Kind::Query, server);
+    }
+    switch (event.kind) {
+    case RoomEvent::Kind::Relay: {
+        std::string lines;
+        AppendLines(lines, event.name + ": ", event.detail);
+        broadcast(nullptr, std::move(lines));
+        break;
+    }
+    case RoomEvent::Kind::Action: {
+        std::string lines;
+        AppendLines(lines, "* " + event.name + " ", event.detail);
+        broadcast(nullptr, std::move(lines));
+        break;
+    }
+    case RoomEvent::Kind::Join:
+        remote_.join(server, event.name);
+        add_presence({PresenceEvent::Kind::Join, event.name, {}, nullptr});
+        break;
+    case RoomEvent::Kind::Leave:
+        remote_.leave(server, event.name);
+        add_presence({PresenceEvent::Kind::Leave, event.name, event.detail, nullptr});
+        break;
+    case RoomEvent::Kind::Rename:
+        remote_.rename(server, event.name, event.detail);
+        add_presence({PresenceEvent::Kind::Rename, event.name, event.detail, nullptr});
+        break;
+    case RoomEvent::Kind::Roster: {
+        RemoteServers::Change change;
+        if (remote_.roster(server, event.name, event.detail, change))
+            announce_remote(change);
+        break;
+    }
+    case RoomEvent::Kind::Bye: {
+        const std::vector<std::string> left = remote_.forget(server);
+        log("server " + server + " stopped; " + Counted(left.size(), "member", "members") + " left with it");
+        for (const std::string& name : left)
+            add_presence({PresenceEvent::Kind::Leave, name, {}, nullptr});
+        break;
+    }
+    case RoomEvent::Kind::Query:
+        if (event.name == "*" || (link_ && event.name == link_->server_id()))
+            publish_roster();
+        break;
+    case RoomEvent::Kind::Heartbeat:
+        break;
+    }
+}
+
+void Room::announce_remote(const RemoteServers::Change& change)
+{
+    for (const auto& gone : change.left)
+        add_presence({PresenceEvent::Kind::Leave, gone.name, gone.reason, nullptr});
+    for (const std::string& name : change.joined)
+        add_presence({PresenceEvent::Kind::Join, name, {}, nullptr});
+}
+
+void Room::on_link_up()
+{
+    log("linked to the rest of the room as server " + link_->server_id());
+    publish_roster();
+    publish(RoomEvent::Kind::Query, "*");
+    std::set<std::string> live = remote_.servers();
+    live.insert(link_->server_id());
+    for (const auto& member : members_) {
+        if (member->name() == member->guest_name)
+            continue;
+        link_->claim_name(member->name(), live, [this, weak = std::weak_ptr<Session>(member)](NameClaim outcome) {
+            const SessionPtr member = weak.lock();
+            if (member && !member->closed() && outcome == NameClaim::Taken)
+                take_back_guest_name(member);
+        });
+    }
+}
+
+// While this server was cut off, another server may have given the name to someone else.
+void Room::take_back_guest_name(const SessionPtr& member)
+{
+    reply(member, Line("Your name " + member->name() + " was taken elsewhere in the room while this server was cut off "
+                        "from it; you are " + member->guest_name + " again."));
+    const auto ready_at = member->rename_ready_at;
+    rename(member, member->guest_name);
+    member->rename_ready_at = ready_at;
+}
+
+void Room::on_link_tick()
+{
+    if (link_->connected())
+        publish(RoomEvent::Kind::Heartbeat, "", std::to_string(members_.size()));
+    std::vector<std::string> gone;
+    const std::vector<std::string> left = remote_.expire(std::chrono::steady_clock::now(), kServerSilenceBound, gone);
+    for (const std::string& server : gone)
+        log("server " + server + " has not been heard for " + std::to_string(kServerSilenceBound.count())
+            + " s; its members are taken to have left");
+    for (const std::string& name : left)
+        add_presence({PresenceEvent::Kind::Leave, name, {}, nullptr});
 }
 
 // Writes wait until everything that is ready in this turn of the event loop has been handled, so
@@ -279,7 +471,8 @@ std::string Room::render_presence()
         switch (event.kind) {
         case PresenceEvent::Kind::Join:
             AppendLine(text, event.name + " joined");
-            event.newcomer->presence_offset = text.size();
+            if (event.newcomer)
+                event.newcomer->presence_offset = text.size();
             break;
         case PresenceEvent::Kind::Rename:
             AppendLine(text, event.name + " is now known as " + event.detail);

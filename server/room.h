@@ -2,6 +2,8 @@
 // io_context's one thread. What goes over the wire is written down in docs/protocol.md.
 #pragma once
 
+#include "remote_servers.h"
+#include "room_link.h"
 #include "server_limits.h"
 #include "session.h"
 
@@ -30,6 +32,7 @@ struct RoomStats {
     std::uint64_t throttled = 0;
     std::uint64_t cut_at_queue_cap = 0;
     std::uint64_t cut_for_memory = 0;
+    std::uint64_t lost_between_servers = 0;
 };
 
 class Room {
@@ -46,7 +49,10 @@ public:
     asio::io_context& io() { return io_; }
     MemoryGauge& gauge() { return *gauge_; }
     std::array<char, kReadChunkBytes>& read_buffer() { return read_buffer_; }
+    // Members on this server.
     std::size_t size() const { return members_.size(); }
+    // Members on every server of the room.
+    std::size_t total_size() const { return members_.size() + remote_.size(); }
     RoomStats take_stats() { return std::exchange(stats_, RoomStats{}); }
 
     // Makes the connection a member: a guest name, the greeting, the message of the day, and a
@@ -66,11 +72,25 @@ public:
     void quit(const SessionPtr& member, std::string_view reason);
     void remove(const SessionPtr& member, Leave why, const std::string& detail = {});
 
-    // The member holding this name, whatever its case, if any.
+    // The member on this server holding this name, whatever its case, if any.
     SessionPtr find(std::string_view name) const;
+    // The name as held by a member on another server, if one does.
+    std::string held_elsewhere(std::string_view name) const;
+    // Renames at once on a server alone; across servers, once the name is held for this one.
+    void request_rename(const SessionPtr& member, const std::string& name);
     void rename(const SessionPtr& member, const std::string& name);
-    // Every name, in order without regard to case, up to `limit`.
+    // Every name on every server, in order without regard to case, up to `limit`.
     std::vector<std::string> names(std::size_t limit) const;
+
+    // Joins this server to the rest of the room; the link outlives the room's members.
+    void attach(RoomLink* link) { link_ = link; }
+    // From the link, on the event loop: a message of another server, numbered `seq`.
+    void on_remote(const std::string& server, std::uint64_t seq, const RoomEvent& event);
+    // The link is up again: tell the others who is here, ask them the same, and make sure every
+    // chosen name is still this server's.
+    void on_link_up();
+    // Once a second while linked: the heartbeat, and the members of servers gone silent leave.
+    void on_link_tick();
 
     void schedule_flush(SessionPtr session);
     void note_throttled(const Session& member);
@@ -93,12 +113,18 @@ private:
     std::string render_presence();
     void reap();
     void enforce_memory_bound();
+    void publish(RoomEvent::Kind kind, const std::string& name, std::string detail = {});
+    void publish_roster();
+    void announce_remote(const RemoteServers::Change& change);
+    void take_back_guest_name(const SessionPtr& member);
 
     asio::io_context& io_;
     const ServerOptions& options_;
     LogSink log_;
     std::shared_ptr<MemoryGauge> gauge_ = std::make_shared<MemoryGauge>();
     std::uint64_t next_id_ = 1;
+    RoomLink* link_ = nullptr;
+    RemoteServers remote_;
     std::vector<SessionPtr> members_;
     // By name without regard to case: uniqueness, lookups and /who's order.
     std::map<std::string, SessionPtr> by_name_;

@@ -81,6 +81,8 @@ public:
     std::string guest_name;
     // Its place in the room's list of members.
     std::size_t slot = 0;
+    // A /nick of this member waits for the rest of the room.
+    bool rename_pending = false;
     // When this member may rename again.
     std::chrono::steady_clock::time_point rename_ready_at;
     // Where this newcomer's share of a presence batch starts: the notices after its own join.

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -69,6 +70,12 @@ bool Drain(int fd, std::string* into, Clock::time_point deadline)
 
 } // namespace
 
+std::string ServerPath()
+{
+    const char* chosen = std::getenv("VELMORA_SERVER");
+    return chosen && *chosen ? chosen : VELMORA_SERVER_PATH;
+}
+
 std::string Mask(std::string_view plain)
 {
     std::string masked(plain);
@@ -93,7 +100,7 @@ ServerProcess::ServerProcess(std::vector<std::string> extra_args)
         return;
     }
 
-    std::vector<std::string> args{VELMORA_SERVER_PATH, "--port", "0", "--bind", "127.0.0.1"};
+    std::vector<std::string> args{ServerPath(), "--port", "0", "--bind", "127.0.0.1"};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     auto argv = Argv(args);
 
@@ -130,6 +137,9 @@ ServerProcess::ServerProcess(std::vector<std::string> extra_args)
 
 ServerProcess::~ServerProcess()
 {
+    // A sanitizer build reports what it found in the log; any report fails the test.
+    if (Log().find("ThreadSanitizer") != std::string::npos || Log().find("AddressSanitizer") != std::string::npos)
+        ADD_FAILURE() << "the sanitizer reported:\n" << Log();
     if (pid_ > 0 && status_ == -1) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
@@ -179,6 +189,173 @@ bool ServerProcess::WaitForLog(std::string_view needle, std::chrono::millisecond
     }
 }
 
+std::size_t ServerProcess::CountInLog(std::string_view needle) const
+{
+    const std::string log = Log();
+    std::size_t count = 0;
+    for (std::size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
+namespace {
+
+int FreePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+} // namespace
+
+NatsCluster::NatsCluster(int nodes)
+{
+    if (access(VELMORA_NATS_SERVER_PATH, X_OK) != 0) {
+        ADD_FAILURE() << VELMORA_NATS_SERVER_PATH << " is missing: scripts/setup.sh installs nats-server";
+        return;
+    }
+    // A free port may be taken by another test run before a node binds it; then the cluster is
+    // started again on other ports.
+    for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
+        ready_ = TryStart(nodes);
+        if (!ready_)
+            Clear();
+    }
+    if (!ready_)
+        ready_ = TryStart(nodes) && WaitReady();
+}
+
+bool NatsCluster::TryStart(int nodes)
+{
+    char dir_template[] = "/tmp/velmora-nats-test-XXXXXX";
+    if (!mkdtemp(dir_template)) {
+        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        return false;
+    }
+    dir_ = dir_template;
+    nodes_.assign(static_cast<std::size_t>(nodes), Node{});
+    for (Node& node : nodes_) {
+        node.client_port = FreePort();
+        node.cluster_port = FreePort();
+    }
+    for (int i = 0; i < nodes; ++i)
+        Start(i);
+    return WaitReady(kTimeout, false);
+}
+
+void NatsCluster::Clear()
+{
+    for (std::size_t i = 0; i < nodes_.size(); ++i)
+        Kill(static_cast<int>(i));
+    if (!dir_.empty())
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    dir_.clear();
+}
+
+NatsCluster::~NatsCluster()
+{
+    Clear();
+}
+
+std::string NatsCluster::Url(int node) const
+{
+    return "nats://127.0.0.1:" + std::to_string(nodes_.at(static_cast<std::size_t>(node)).client_port);
+}
+
+std::string NatsCluster::Urls(std::initializer_list<int> nodes) const
+{
+    std::string urls;
+    for (const int node : nodes)
+        urls += (urls.empty() ? "" : ",") + Url(node);
+    return urls;
+}
+
+void NatsCluster::Start(int index)
+{
+    Node& node = nodes_.at(static_cast<std::size_t>(index));
+    const std::string name = "n" + std::to_string(index);
+    std::vector<std::string> args{VELMORA_NATS_SERVER_PATH, "-a", "127.0.0.1", "-p", std::to_string(node.client_port),
+        "--server_name", name, "-js", "-sd", dir_ + "/" + name};
+    if (nodes_.size() > 1) {
+        std::string routes;
+        for (const Node& other : nodes_)
+            routes += (routes.empty() ? "" : ",") + std::string("nats://127.0.0.1:") + std::to_string(other.cluster_port);
+        // A name of its own, so that a cluster of another test run never takes it in as a route.
+        args.insert(args.end(), {"--cluster_name", "velmora-test-" + dir_.substr(dir_.rfind('-') + 1), "--cluster",
+                                    "nats://127.0.0.1:" + std::to_string(node.cluster_port), "--routes", routes});
+    }
+    const std::string log = dir_ + "/" + name + ".log";
+    std::ifstream previous(log, std::ios::ate | std::ios::binary);
+    node.log_from = previous ? static_cast<std::size_t>(previous.tellg()) : 0;
+    auto argv = Argv(args);
+    node.pid = fork();
+    if (node.pid == 0) {
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+}
+
+void NatsCluster::Kill(int index)
+{
+    Node& node = nodes_.at(static_cast<std::size_t>(index));
+    if (node.pid <= 0)
+        return;
+    kill(node.pid, SIGKILL);
+    waitpid(node.pid, nullptr, 0);
+    node.pid = -1;
+}
+
+bool NatsCluster::WaitReady(std::chrono::milliseconds timeout, bool report)
+{
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        bool all = true;
+        for (std::size_t i = 0; i < nodes_.size(); ++i) {
+            // A node that could not bind its ports has ended already.
+            if (nodes_[i].pid > 0 && waitpid(nodes_[i].pid, nullptr, WNOHANG) == nodes_[i].pid) {
+                nodes_[i].pid = -1;
+                if (!report)
+                    return false;
+            }
+            std::ifstream in(dir_ + "/n" + std::to_string(i) + ".log");
+            std::ostringstream text;
+            text << in.rdbuf();
+            const std::string run = text.str().substr(std::min(text.str().size(), nodes_[i].log_from));
+            // A node alone is ready when it says so; in a cluster, once JetStream has a leader.
+            const bool up = nodes_.size() == 1 ? run.find("Server is ready") != std::string::npos
+                                               : run.find("metadata leader") != std::string::npos;
+            all = all && up && nodes_[i].pid > 0;
+        }
+        if (all)
+            return true;
+        if (Clock::now() >= deadline) {
+            if (!report)
+                return false;
+            std::string logs;
+            for (std::size_t i = 0; i < nodes_.size(); ++i) {
+                std::ifstream in(dir_ + "/n" + std::to_string(i) + ".log");
+                std::ostringstream text;
+                text << in.rdbuf();
+                const std::string all = text.str();
+                logs += "--- node " + std::to_string(i) + ":\n" + all.substr(all.size() > 1500 ? all.size() - 1500 : 0);
+            }
+            ADD_FAILURE() << "the NATS cluster did not get ready:\n" << logs;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 ExitResult RunServer(const std::vector<std::string>& extra_args, std::chrono::milliseconds timeout)
 {
     ExitResult result;
@@ -187,7 +364,7 @@ ExitResult RunServer(const std::vector<std::string>& extra_args, std::chrono::mi
         ADD_FAILURE() << "pipe2: " << std::strerror(errno);
         return result;
     }
-    std::vector<std::string> args{VELMORA_SERVER_PATH};
+    std::vector<std::string> args{ServerPath()};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     auto argv = Argv(args);
     const pid_t pid = fork();

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,9 @@ using namespace std::chrono_literals;
 constexpr auto kTimeout = std::chrono::milliseconds(10000);
 
 std::string Mask(std::string_view plain);
+
+// The velmora-server under test: the build's, or the one VELMORA_SERVER names (a sanitizer build).
+std::string ServerPath();
 
 // The real velmora-server binary as a child process, listening on a free loopback port.
 class ServerProcess {
@@ -34,6 +38,8 @@ public:
     int WaitExit(std::chrono::milliseconds timeout = kTimeout);
     std::string Log() const;
     bool WaitForLog(std::string_view needle, std::chrono::milliseconds timeout = kTimeout) const;
+    // How often `needle` stands in the log.
+    std::size_t CountInLog(std::string_view needle) const;
 
 private:
     pid_t pid_ = -1;
@@ -47,6 +53,40 @@ struct ExitResult {
     int status = -1;
     std::string out;
     std::string err;
+};
+
+// A cluster of real nats-server processes with JetStream, on loopback ports of their own.
+class NatsCluster {
+public:
+    explicit NatsCluster(int nodes = 3);
+    ~NatsCluster();
+    NatsCluster(const NatsCluster&) = delete;
+    NatsCluster& operator=(const NatsCluster&) = delete;
+
+    // True once every node runs and JetStream has a leader.
+    bool ready() const { return ready_; }
+    std::string Url(int node) const;
+    // The URLs of these nodes, comma-separated, for --nats.
+    std::string Urls(std::initializer_list<int> nodes) const;
+    void Kill(int node);
+    // Starts a killed node again, with its ports and its store.
+    void Start(int node);
+    bool WaitReady(std::chrono::milliseconds timeout = 2 * kTimeout, bool report = true);
+
+private:
+    bool TryStart(int nodes);
+    void Clear();
+
+    struct Node {
+        int client_port = 0;
+        int cluster_port = 0;
+        pid_t pid = -1;
+        // Where the log of the node's current run starts.
+        std::size_t log_from = 0;
+    };
+    std::string dir_;
+    std::vector<Node> nodes_;
+    bool ready_ = false;
 };
 
 // Runs the server binary with these arguments to completion (for options that exit at once).

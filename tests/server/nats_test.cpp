@@ -1,0 +1,334 @@
+// One room across several servers, through a real three-node NATS cluster.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velmora::test {
+namespace {
+
+bool IsPresence(const std::string& line)
+{
+    const auto ends = [&](const char* tail) {
+        const std::string t = tail;
+        return line.size() >= t.size() && line.compare(line.size() - t.size(), t.size(), t) == 0;
+    };
+    return ends(" joined") || ends(" left");
+}
+
+class NatsRoomTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(cluster.ready());
+        // Started one after the other, so the first takes the first block of guest numbers.
+        a = StartServer(cluster.Urls({0, 1}));
+        b = StartServer(cluster.Urls({1, 2}));
+    }
+
+    std::unique_ptr<ServerProcess> StartServer(const std::string& urls)
+    {
+        auto server = std::make_unique<ServerProcess>(std::vector<std::string>{"--nats", urls, "--room", "test"});
+        EXPECT_TRUE(server->started());
+        return server;
+    }
+
+    // A member on `server` whose guest name is `name`; the count of others depends on timing.
+    std::unique_ptr<Client> Join(const ServerProcess& server, const std::string& name)
+    {
+        auto client = std::make_unique<Client>(server.port());
+        const std::string greeting = client->ReadLine();
+        EXPECT_EQ(greeting.rfind("Welcome, " + name + "! ", 0), 0u) << greeting;
+        return client;
+    }
+
+    // Reads relay lines (presence notices aside) until every sender's text is as long as `want`
+    // says, and returns each sender's text, in the order it came.
+    static std::map<std::string, std::string> Collect(Client& client, const std::map<std::string, std::size_t>& want)
+    {
+        std::map<std::string, std::string> got;
+        const auto complete = [&] {
+            for (const auto& [sender, size] : want)
+                if (got[sender].size() < size)
+                    return false;
+            return true;
+        };
+        while (!complete()) {
+            const std::string line = client.ReadLine();
+            if (line.rfind("(no line", 0) == 0) {
+                ADD_FAILURE() << line;
+                break;
+            }
+            if (IsPresence(line))
+                continue;
+            const std::size_t colon = line.find(": ");
+            if (colon == std::string::npos) {
+                ADD_FAILURE() << "not a relay: " << line;
+                continue;
+            }
+            got[line.substr(0, colon)] += line.substr(colon + 2);
+        }
+        return got;
+    }
+
+    // Reads until nothing has come for a moment: joins from other servers may come in any order
+    // with a newcomer's own arrival.
+    static void Settle(std::initializer_list<Client*> clients)
+    {
+        for (Client* client : clients)
+            while (!client->Silent(300ms))
+                client->ReadLine();
+    }
+
+    // Sends probes from `from` until one reaches `to`: the link between their servers works.
+    static void ProbeUntilHeard(Client& from, const std::string& from_name, Client& to)
+    {
+        for (int probe = 0; probe < 100; ++probe) {
+            from.Send("probe");
+            for (std::string line = to.ReadLine(200ms); line.rfind("(no line", 0) != 0; line = to.ReadLine(200ms))
+                if (line == from_name + ": probe") {
+                    while (!to.Silent(300ms))
+                        to.ReadLine();
+                    return;
+                }
+        }
+        ADD_FAILURE() << "no probe from " << from_name << " got through";
+    }
+
+    NatsCluster cluster{3};
+    std::unique_ptr<ServerProcess> a;
+    std::unique_ptr<ServerProcess> b;
+};
+
+TEST_F(NatsRoomTest, EveryMessageReachesEveryOtherMemberOnceInOrderAndNeverItsSender)
+{
+    auto alice = Join(*a, "guest-1");
+    auto bob = Join(*b, "guest-100001");
+    EXPECT_LINE(*alice, "guest-100001 joined");
+    auto carol = Join(*a, "guest-2");
+    EXPECT_LINE(*alice, "guest-2 joined");
+    Settle({bob.get(), carol.get()});
+
+    std::map<std::string, std::string> sent;
+    for (int i = 0; i < 60; ++i) {
+        for (auto [client, name] : {std::pair{alice.get(), "guest-1"}, {bob.get(), "guest-100001"}, {carol.get(), "guest-2"}}) {
+            const std::string text = name[6] + std::to_string(i) + ";";
+            client->Send(text);
+            sent[name] += text;
+        }
+    }
+    const auto others = [&](const std::string& self) {
+        std::map<std::string, std::size_t> want;
+        for (const auto& [name, text] : sent)
+            if (name != self)
+                want[name] = text.size();
+        return want;
+    };
+    for (auto [client, self] : {std::pair{alice.get(), "guest-1"}, {bob.get(), "guest-100001"}, {carol.get(), "guest-2"}}) {
+        const auto got = Collect(*client, others(self));
+        EXPECT_EQ(got.count(self), 0u) << self << " got its own text back";
+        for (const auto& [name, text] : others(self))
+            EXPECT_EQ(got.at(name), sent[name]) << "what " << self << " heard of " << name;
+        EXPECT_TRUE(client->Silent()) << self << " got more than once";
+    }
+}
+
+TEST_F(NatsRoomTest, NamesAreUniqueAcrossServersWhenClaimedAtTheSameMoment)
+{
+    auto watcher = Join(*a, "guest-1");
+    std::vector<std::unique_ptr<Client>> contenders;
+    for (int round = 0; round < 4; ++round) {
+        const std::string guest_a = "guest-" + std::to_string(2 + round);
+        const std::string guest_b = "guest-" + std::to_string(100001 + round);
+        contenders.push_back(Join(*a, guest_a));
+        Client* on_a = contenders.back().get();
+        contenders.push_back(Join(*b, guest_b));
+        Client* on_b = contenders.back().get();
+        Settle({watcher.get()});
+        for (const auto& contender : contenders)
+            Settle({contender.get()});
+        const std::string name = "sam" + std::to_string(round);
+        on_a->Send("/nick " + name);
+        on_b->Send("/nick " + name);
+
+        const std::string notice = watcher->ReadLine();
+        const bool a_won = notice == guest_a + " is now known as " + name;
+        EXPECT_TRUE(a_won || notice == guest_b + " is now known as " + name) << notice;
+        Client& winner = a_won ? *on_a : *on_b;
+        Client& loser = a_won ? *on_b : *on_a;
+        for (const auto& contender : contenders) {
+            if (contender.get() != on_a && contender.get() != on_b) {
+                EXPECT_LINE(*contender, notice);
+            }
+        }
+        EXPECT_LINE(winner, notice);
+        std::vector<std::string> lost{loser.ReadLine(), loser.ReadLine()};
+        EXPECT_TRUE((lost[0] == notice && lost[1] == "The name " + name + " is taken.")
+            || (lost[1] == notice && lost[0] == "The name " + name + " is taken."))
+            << lost[0] << " / " << lost[1];
+        EXPECT_TRUE(watcher->Silent()) << "a second rename to " << name;
+    }
+}
+
+TEST_F(NatsRoomTest, WhoListsTheMembersOfEveryServer)
+{
+    auto alice = Join(*a, "guest-1");
+    auto bob = Join(*b, "guest-100001");
+    EXPECT_LINE(*alice, "guest-100001 joined");
+    Settle({bob.get()});
+    bob->Send("/nick bob");
+    EXPECT_LINE(*bob, "guest-100001 is now known as bob");
+    EXPECT_LINE(*alice, "guest-100001 is now known as bob");
+    alice->Send("/who");
+    EXPECT_LINE(*alice, "2 members here: bob, guest-1");
+    bob->Send("/who");
+    EXPECT_LINE(*bob, "2 members here: bob, guest-1");
+}
+
+TEST_F(NatsRoomTest, ServersMoveToAnotherNodeWhenOneDiesAndLoseNothingSentAfter)
+{
+    auto alice = Join(*a, "guest-1");
+    auto bob = Join(*b, "guest-100001");
+    EXPECT_LINE(*alice, "guest-100001 joined");
+
+    // The node server a is connected to (the client picks one of its list at random).
+    const int node = a->Log().find("through NATS at " + cluster.Url(0)) != std::string::npos ? 0 : 1;
+    ASSERT_NE(a->Log().find("through NATS at " + cluster.Url(node)), std::string::npos) << a->Log();
+    cluster.Kill(node);
+    ASSERT_TRUE(a->WaitForLog("lost NATS"));
+    ASSERT_TRUE(a->WaitForLog("reconnected to NATS at ")) << a->Log();
+    ProbeUntilHeard(*alice, "guest-1", *bob);
+    ProbeUntilHeard(*bob, "guest-100001", *alice);
+
+    std::map<std::string, std::string> sent;
+    for (int i = 0; i < 50; ++i) {
+        alice->Send("a" + std::to_string(i) + ";");
+        sent["guest-1"] += "a" + std::to_string(i) + ";";
+        bob->Send("b" + std::to_string(i) + ";");
+        sent["guest-100001"] += "b" + std::to_string(i) + ";";
+    }
+    EXPECT_EQ(Collect(*bob, {{"guest-1", sent["guest-1"].size()}})["guest-1"], sent["guest-1"]);
+    EXPECT_EQ(Collect(*alice, {{"guest-100001", sent["guest-100001"].size()}})["guest-100001"], sent["guest-100001"]);
+
+    // The names survive the node: they are kept on all three.
+    bob->Send("/nick bob");
+    EXPECT_LINE(*bob, "guest-100001 is now known as bob");
+}
+
+TEST_F(NatsRoomTest, WithoutNatsEachServerKeepsTalkingAndTheRoomIsWholeAgainAfter)
+{
+    auto alice = Join(*a, "guest-1");
+    auto bob = Join(*b, "guest-100001");
+    EXPECT_LINE(*alice, "guest-100001 joined");
+    auto carol = Join(*a, "guest-2");
+    EXPECT_LINE(*alice, "guest-2 joined");
+    Settle({bob.get(), carol.get()});
+
+    for (int node = 0; node < 3; ++node)
+        cluster.Kill(node);
+    // A server may reach a node that is yet to be killed, and lose it again.
+    for (ServerProcess* server : {a.get(), b.get()}) {
+        const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+        while (server->CountInLog("lost NATS") <= server->CountInLog("reconnected to NATS")
+            && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(50ms);
+        ASSERT_GT(server->CountInLog("lost NATS"), server->CountInLog("reconnected to NATS")) << server->Log();
+    }
+    alice->Send("still here");
+    EXPECT_LINE(*carol, "guest-1: still here");
+    alice->Send("/nick alice");
+    EXPECT_LINE(*alice, "This server is cut off from the rest of the room just now, so names cannot change; "
+                        "try again shortly.");
+    // Each side is told the other's members left once their server has been silent long enough.
+    EXPECT_LINE(*alice, "guest-100001 left");
+    const std::string bob_heard = bob->ReadLine();
+    EXPECT_TRUE(bob_heard == "guest-1 left" || bob_heard == "guest-2 left") << bob_heard;
+    EXPECT_LINE(*bob, bob_heard == "guest-1 left" ? "guest-2 left" : "guest-1 left");
+
+    for (int node = 0; node < 3; ++node)
+        cluster.Start(node);
+    ASSERT_TRUE(cluster.WaitReady());
+    ASSERT_TRUE(a->WaitForLog("reconnected to NATS", 2 * kTimeout)) << a->Log();
+    ASSERT_TRUE(b->WaitForLog("reconnected to NATS", 2 * kTimeout)) << b->Log();
+    EXPECT_LINE(*alice, "guest-100001 joined");
+    ProbeUntilHeard(*alice, "guest-1", *bob);
+    Settle({alice.get(), carol.get()});
+    // The names' bucket comes back with the cluster, a moment after the servers do.
+    std::string renamed;
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        bob->Send("/nick bob");
+        renamed = bob->ReadLine();
+        if (renamed != "The rest of the room could not be reached to check the name; try again shortly.")
+            break;
+        std::this_thread::sleep_for(250ms);
+    }
+    EXPECT_EQ(renamed, "guest-100001 is now known as bob");
+    EXPECT_LINE(*alice, "guest-100001 is now known as bob");
+    alice->Send("/who");
+    EXPECT_LINE(*alice, "3 members here: bob, guest-1, guest-2");
+}
+
+TEST_F(NatsRoomTest, MembersOfAServerThatDiesOrStopsAreToldToHaveLeft)
+{
+    auto alice = Join(*a, "guest-1");
+    auto bob = Join(*b, "guest-100001");
+    EXPECT_LINE(*alice, "guest-100001 joined");
+    auto c = StartServer(cluster.Urls({2, 0}));
+    auto carol = Join(*c, "guest-200001");
+    EXPECT_LINE(*alice, "guest-200001 joined");
+    Settle({alice.get()});
+
+    c->Signal(SIGTERM);
+    EXPECT_EQ(c->WaitExit(), 0);
+    EXPECT_LINE(*alice, "guest-200001 left");
+
+    const auto killed = std::chrono::steady_clock::now();
+    b->Signal(SIGKILL);
+    EXPECT_LINE(*alice, "guest-100001 left");
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, 8s);
+    alice->Send("/who");
+    EXPECT_LINE(*alice, "1 member here: guest-1");
+}
+
+TEST(NatsStartTest, NatsThatCannotBeReachedIsAClearErrorAfterABoundedWait)
+{
+    // A port nobody listens on, and one that takes connections but never says a word.
+    const int silent = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(silent, 4), 0);
+    getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string quiet = "nats://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+    for (const std::string& url : {std::string("nats://127.0.0.1:1"), quiet}) {
+        const auto started = std::chrono::steady_clock::now();
+        const ExitResult result = RunServer({"--port", "0", "--bind", "127.0.0.1", "--nats", url});
+        EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 1) << result.status;
+        EXPECT_NE(result.err.find("cannot reach NATS at " + url), std::string::npos) << result.err;
+        EXPECT_TRUE(result.out.empty()) << "no port is printed for a server that does not run";
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 8s);
+    }
+    close(silent);
+}
+
+TEST(NatsStartTest, RoomNameMustBeOneToken)
+{
+    const ExitResult result = RunServer({"--nats", "nats://127.0.0.1:1", "--room", "a.b"});
+    EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 2) << result.status;
+}
+
+} // namespace
+} // namespace velmora::test
