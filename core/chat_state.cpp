@@ -43,12 +43,104 @@ void ShowLogBatch(HWND mainWindow)
         return;
     chatState.logBatch[chatState.logBatchLength] = '\0';
     chatState.logBatchLength = 0;
-    AppendToLog(mainWindow, chatState.logBatch);
+    bool replace = chatState.batchDroppedLines;
+    chatState.batchDroppedLines = false;
+    if (replace)
+        ReplaceLog(mainWindow, chatState.logBatch);
+    else
+        AppendToLog(mainWindow, chatState.logBatch);
 }
 
-bool LogBatchHasRoomForChunk()
+// Drops whole lines from the start of the batch until `needed` bytes are free, and at least a
+// share of what it holds. Every text in the batch ends with CR LF, so a cut after one is a line start.
+void DropOldestBatchLines(int needed)
 {
-    return LOG_BATCH_SIZE - chatState.logBatchLength >= CHUNK_SIZE + 2;
+    int target = chatState.logBatchLength / JUMP_DROP_DIVISOR;
+    if (target < needed)
+        target = needed;
+    int cut = target < 2 ? 2 : target;
+    while (cut < chatState.logBatchLength &&
+           !(chatState.logBatch[cut - 2] == '\r' && chatState.logBatch[cut - 1] == '\n'))
+        ++cut;
+    if (cut > chatState.logBatchLength)
+        cut = chatState.logBatchLength;
+    chatState.logBatchLength -= cut;
+    memmove(chatState.logBatch, chatState.logBatch + cut, chatState.logBatchLength);
+    chatState.batchDroppedLines = true;
+}
+
+// Adds one line to the batch: n bytes, and CR LF after them if they lack one.
+void AddLineToBatch(HWND mainWindow, const char* text, int n, bool addLineEnd)
+{
+    int length = n + (addLineEnd ? 2 : 0);
+    if (chatState.logBatchLength + length > JUMP_BUFFER_SIZE && chatState.logLimit > JUMP_BUFFER_SIZE)
+        ShowLogBatch(mainWindow);   // the log keeps more than the batch can: nothing need go
+    int keep = chatState.logLimit < JUMP_BUFFER_SIZE ? chatState.logLimit : JUMP_BUFFER_SIZE;
+    if (chatState.logBatchLength + length > keep)
+        DropOldestBatchLines(chatState.logBatchLength + length - keep);
+    char* end = chatState.logBatch + chatState.logBatchLength;
+    memcpy(end, text, n);
+    if (addLineEnd) {
+        end[n] = '\r';
+        end[n + 1] = '\n';
+    }
+    chatState.logBatchLength += length;
+}
+
+void ShowHeldLine(HWND mainWindow, bool addLineEnd)
+{
+    AddLineToBatch(mainWindow, chatState.heldLine, chatState.heldLength, addLineEnd);
+    chatState.lineEndShownForCr = addLineEnd && chatState.heldLine[chatState.heldLength - 1] == '\r';
+    chatState.heldLength = 0;
+}
+
+// Held-back text goes to the log, followed by CR LF, when no more of its line will come.
+void ShowHeldText(HWND mainWindow)
+{
+    if (chatState.heldLength > 0)
+        ShowHeldLine(mainWindow, true);
+}
+
+bool HasLineEnd(const char* text, int n)
+{
+    if (chatState.lineEndShownForCr && n > 0 && text[0] == '\n')
+        return true;
+    for (int i = 1; i < n; ++i)
+        if (text[i - 1] == '\r' && text[i] == '\n')
+            return true;
+    return false;
+}
+
+// Shows received text by the server's line ends: each line once it is complete.
+void TakeInByLines(HWND mainWindow, const char* text, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        if (chatState.lineEndShownForCr) {
+            chatState.lineEndShownForCr = false;
+            if (text[i] == '\n')
+                continue;
+        }
+        chatState.heldLine[chatState.heldLength++] = text[i];
+        int held = chatState.heldLength;
+        if (held >= 2 && chatState.heldLine[held - 2] == '\r' && chatState.heldLine[held - 1] == '\n')
+            ShowHeldLine(mainWindow, false);
+        else if (held == HELD_LINE_SIZE)
+            ShowHeldLine(mainWindow, true);
+    }
+}
+
+// One read's text, its NULs already dropped. A server that never sends a line end sees each read
+// shown as a line of its own; the first CR LF it sends hands the lines over to it (docs/protocol.md,
+// "How the client shows it").
+void TakeInText(HWND mainWindow, const char* text, int n)
+{
+    if (!chatState.serverEndsLines && !HasLineEnd(text, n)) {
+        AddLineToBatch(mainWindow, text, n, true);
+        chatState.lineEndShownForCr = n > 0 && text[n - 1] == '\r';
+        return;
+    }
+    chatState.serverEndsLines = true;
+    TakeInByLines(mainWindow, text, n);
 }
 
 // Sends as much as the socket takes at once: the count sent, or -1 when the socket failed.
@@ -65,13 +157,10 @@ int SendWhatFits(const char* bytes, int n)
     return total;
 }
 
-bool KeepInOutbox(const char* bytes, int n)
+void KeepInOutbox(const char* bytes, int n)
 {
-    if (n > OUTBOX_SIZE - chatState.outboxLength)
-        return false;
     memcpy(chatState.outbox + chatState.outboxLength, bytes, n);
     chatState.outboxLength += n;
-    return true;
 }
 
 void SendOutbox(HWND mainWindow)
@@ -88,11 +177,45 @@ void SendOutbox(HWND mainWindow)
     memmove(chatState.outbox, chatState.outbox + sent, chatState.outboxLength);
 }
 
-void TakeInBatchOfChunks(HWND mainWindow)
+void TakeInReads(HWND mainWindow, int maxReads)
 {
-    while (TakeInChunk(mainWindow) > 0 && LogBatchHasRoomForChunk()) {
+    chatState.logLimit = LogLimit(mainWindow);
+    for (int i = 0; i < maxReads && TakeInChunk(mainWindow) > 0; ++i) {
     }
+}
+
+// Posted socket events go before keys and painting, so a server that never pauses would starve
+// both. A read event skipped here is not posted again by Windows Sockets until recv is called, so
+// every pause has a way out that calls ResumeReading.
+void OnReadEvent(HWND mainWindow)
+{
+    // Wine posts a read event for every read that leaves data behind, a thousand for one event's
+    // reads. Such a spare event adds nothing while a pause awaits its way out or another read event
+    // waits in the queue; left to read, the spares would each queue a thousand more.
+    if (chatState.readPause != READ_PAUSE_NONE || ReadEventWaits(mainWindow))
+        return;
+    unsigned work = PendingWindowWork(mainWindow);
+    ReadPause pause = READ_PAUSE_NONE;
+    if (!(work & WINDOW_UNSEEN)) {
+        if (work & WINDOW_LOG_REPAINT_WAITS)
+            pause = READ_PAUSE_FOR_REPAINT;
+        else if (work & WINDOW_INPUT_WAITS)
+            pause = READ_PAUSE_FOR_INPUT;
+    }
+    if (pause == READ_PAUSE_FOR_INPUT)
+        AskLogRepaint(mainWindow);
+    chatState.readPause = pause;
+    if (pause != READ_PAUSE_NONE)
+        return;
+    TakeInReads(mainWindow, READS_PER_EVENT);
     ShowLogBatch(mainWindow);
+}
+
+void StartConnection()
+{
+    chatState.serverEndsLines = false;
+    chatState.lineEndShownForCr = false;
+    chatState.heldLength = 0;
 }
 
 }  // namespace
@@ -138,16 +261,23 @@ void SendTypedLine(HWND mainWindow)
     int n = ReadInput(mainWindow, chatState.sendLine, LINE_SIZE);
     if (n <= 0)
         return;
+    // Behind bytes already waiting, a line must wait too, or it would overtake them. One that
+    // cannot wait stays in the input line, to be sent again once the server reads.
+    if (chatState.outboxLength > 0 && n > OUTBOX_SIZE - chatState.outboxLength) {
+        AlertBeep(mainWindow);
+        return;
+    }
     chatState.sendLine[n] = '\r';
     chatState.sendLine[n + 1] = '\n';
     chatState.sendLine[n + 2] = '\0';
     ShowLogBatch(mainWindow);
     AppendToLog(mainWindow, chatState.sendLine);
 
-    // Behind bytes already waiting, a line must wait too, or it would overtake them.
     int sent = chatState.outboxLength == 0 ? SendWhatFits(chatState.sendLine, n) : 0;
-    if (sent < 0 || !KeepInOutbox(chatState.sendLine + sent, n - sent))
+    if (sent < 0)
         AlertBeep(mainWindow);
+    else
+        KeepInOutbox(chatState.sendLine + sent, n - sent);
 
     memset(chatState.sendLine, 0, sizeof chatState.sendLine);
     ClearInput(mainWindow);
@@ -164,6 +294,7 @@ BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
     if (event == FD_CONNECT) {
         ShowLogBatch(mainWindow);
         if (error == 0) {
+            StartConnection();
             ShowNotice(mainWindow, CAPTION_CONNECTED, TEXT_CONNECTED_NOTICE);
             SetStatus(mainWindow, TEXT_CONNECTED);
         } else {
@@ -171,19 +302,14 @@ BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
             ShowNotice(mainWindow, CAPTION_NO_CONNECTION, TEXT_NO_CONNECTION);
         }
     }
-    // Posted messages go before keys and painting, so a server that never pauses would starve
-    // both; a read skipped here is not re-armed until ResumeReading posts it again.
-    if (event == FD_READ) {
-        if (MakeWayForUser(mainWindow))
-            chatState.readingPaused = true;
-        else
-            TakeInBatchOfChunks(mainWindow);
-    }
+    if (event == FD_READ)
+        OnReadEvent(mainWindow);
     if (event == FD_WRITE)
         SendOutbox(mainWindow);
     if (event == FD_CLOSE) {
-        for (int i = 0; i < CLOSE_DRAIN_CHUNKS && TakeInChunk(mainWindow) > 0; ++i) {
-        }
+        // What the server sent before it closed is still shown, within the bound of one read event.
+        TakeInReads(mainWindow, READS_PER_EVENT);
+        ShowHeldText(mainWindow);
         ShowLogBatch(mainWindow);
         ShowNotice(mainWindow, CAPTION_CONNECTION_LOST, TEXT_CONNECTION_LOST);
         CloseDown(mainWindow);
@@ -199,26 +325,20 @@ int TakeInChunk(HWND mainWindow)
     UnmaskChunk(chatState.receiveChunk, n);
 
     // A NUL would end the text early when the log takes it, so NULs are dropped as a terminal does.
-    int shown = 0;
+    int kept = 0;
     for (int i = 0; i < n; ++i)
         if (chatState.receiveChunk[i] != '\0')
-            chatState.receiveChunk[shown++] = chatState.receiveChunk[i];
-    chatState.receiveChunk[shown] = '\r';
-    chatState.receiveChunk[shown + 1] = '\n';
-
-    if (!LogBatchHasRoomForChunk())
-        ShowLogBatch(mainWindow);
-    memcpy(chatState.logBatch + chatState.logBatchLength, chatState.receiveChunk, shown + 2);
-    chatState.logBatchLength += shown + 2;
+            chatState.receiveChunk[kept++] = chatState.receiveChunk[i];
+    TakeInText(mainWindow, chatState.receiveChunk, kept);
     memset(chatState.receiveChunk, 0, sizeof chatState.receiveChunk);
     return n;
 }
 
 void ResumeReading(HWND mainWindow)
 {
-    if (!chatState.readingPaused)
+    if (chatState.readPause == READ_PAUSE_NONE)
         return;
-    chatState.readingPaused = false;
+    chatState.readPause = READ_PAUSE_NONE;
     PostSocketEvent(mainWindow, FD_READ, 0);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "platform.h"
+// The host's Windows, or for the unit tests their fakes: the build puts one on the include path.
+#include "platform_api.h"
 #include "wire_protocol.h"
 
 // Socket events reach the main window as this private message.
@@ -16,13 +17,34 @@ constexpr int ADDRESS_TEXT_SIZE = 16;   // the longest dotted IPv4 address and a
 constexpr int LINE_SIZE = 256;          // typed characters and a NUL
 constexpr int CHUNK_SIZE = 256;         // bytes taken in per read
 constexpr int LINE_END_ROOM = 3;        // CR, LF and NUL after a line
-// Typed bytes that the socket could not take at once wait here for the write event.
-constexpr int OUTBOX_SIZE = 8192;
-// Received lines collect here and reach the log in one insertion: each insertion makes the log
-// lay out its text anew, which costs far more than the reads.
-constexpr int LOG_BATCH_SIZE = 24576;
-// When the server closes, what it sent before is still read, but never more than this many chunks.
-constexpr int CLOSE_DRAIN_CHUNKS = 1024;
+// Received text after the server's last line end waits here for the rest of its line; a line
+// that grows this long without one is shown as it is, so that nothing waits for ever.
+constexpr int HELD_LINE_SIZE = 256;
+// Typed bytes that the socket could not take at once wait here for the write event: some
+// four minutes of steady typing, enough for a server that stops reading for a while.
+constexpr int OUTBOX_SIZE = 65536;
+// One read event takes in at most this many reads, so that keys and painting get their turn.
+constexpr int READS_PER_EVENT = 1024;
+// What one read event brings reaches the log in one update, since every update makes the log
+// lay out its whole text anew. Of a flood, the buffer keeps only the newest whole lines, as many
+// as the log holds (Windows' usual limit is 32,767 characters, Wine's 30,000): the log would drop
+// the rest before anyone could read it.
+constexpr int JUMP_BUFFER_SIZE = 32768;
+// A full jump buffer drops at least this share of its lines at once, so that it moves text rarely.
+constexpr int JUMP_DROP_DIVISOR = 4;
+
+// Why reading waits. Each pause has a way out that is sure to come: the log's repaint, the
+// window going out of sight, or a dialog, notice or menu over the window running out of work.
+enum ReadPause {
+    READ_PAUSE_NONE,
+    READ_PAUSE_FOR_INPUT,     // keys or clicks wait; a repaint of the log was asked to follow them
+    READ_PAUSE_FOR_REPAINT,   // the log's repaint waits
+};
+
+// What waits to be done in the main window, as PendingWindowWork reports it.
+constexpr unsigned WINDOW_UNSEEN = 1;        // minimised or hidden: it does not paint at all
+constexpr unsigned WINDOW_INPUT_WAITS = 2;
+constexpr unsigned WINDOW_LOG_REPAINT_WAITS = 4;
 
 struct ChatState {
     WSADATA winsockData;
@@ -38,11 +60,22 @@ struct ChatState {
     HWND notifyWindow;           // where socket events go; a replacement socket is armed to it too
     bool lastConnectFailed;      // the next attempt may need a fresh socket
     bool networkReleased;        // CloseDown has closed the socket and released the network layer
-    bool readingPaused;          // a read event made way for the user; the log's repaint resumes
+    ReadPause readPause;
     char outbox[OUTBOX_SIZE];
     int outboxLength;
-    char logBatch[LOG_BATCH_SIZE + 1];
+
+    // The server's line ends, once it has sent one on this connection, decide the log's lines.
+    bool serverEndsLines;
+    // What was shown last ended with a received CR that the client followed with its own line
+    // end; an LF arriving next is that line end's, not a line of its own.
+    bool lineEndShownForCr;
+    char heldLine[HELD_LINE_SIZE];
+    int heldLength;
+
+    int logLimit;                // the log's limit in characters, asked of the log per read event
+    char logBatch[JUMP_BUFFER_SIZE + 1];
     int logBatchLength;
+    bool batchDroppedLines;      // older lines than the batch's are gone: the log shows only it
 };
 
 extern ChatState chatState;
@@ -54,19 +87,27 @@ void SendTypedLine(HWND mainWindow);
 BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam);
 int TakeInChunk(HWND mainWindow);
 BOOL CloseDown(HWND mainWindow);
+// Ends a read pause; the main window calls it for every way out of one.
 void ResumeReading(HWND mainWindow);
 
 // What the chat core shows goes through these operations of the main window.
 void AppendToLog(HWND mainWindow, const char* text);
+// Replaces all of the log's text, for when every line it holds is older than text already dropped.
+void ReplaceLog(HWND mainWindow, const char* text);
+int LogLimit(HWND mainWindow);
 void SetStatus(HWND mainWindow, const char* text);
 void ShowNotice(HWND mainWindow, const char* caption, const char* text);
 void AlertBeep(HWND mainWindow);
 int ReadInput(HWND mainWindow, char* buffer, int size);
 void ClearInput(HWND mainWindow);
 void EndMainWindow(HWND mainWindow);
-// TRUE when the user's keys or the log's repaint wait behind socket events; the log's next
-// repaint then resumes reading (ResumeReading).
-BOOL MakeWayForUser(HWND mainWindow);
+// WINDOW_* flags: what waits behind socket events, which go first in the message queue.
+unsigned PendingWindowWork(HWND mainWindow);
+// Asks for a repaint of the log that follows the waiting input, and that no clipping can cancel.
+void AskLogRepaint(HWND mainWindow);
+// TRUE when the next socket event waiting in the main window's queue is a read event of the stream
+// socket.
+BOOL ReadEventWaits(HWND mainWindow);
 
 // The texts the chat core shows.
 #define TEXT_NOT_CONNECTED       "          Not Connected"

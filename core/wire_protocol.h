@@ -1,3 +1,4 @@
+// The bytes between velmora.exe and velmora-server are written down in docs/protocol.md.
 #pragma once
 
 // Bytes from the server are masked one by one with this constant; the client sends plain text.

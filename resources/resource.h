@@ -24,6 +24,4 @@
 #define IDD_CONN            "DLG_CONN"
 #define IDD_ABOUT           "DLG_ABOUT"
 
-#define VELMORA_VERSION_MAJOR   1
-#define VELMORA_VERSION_MINOR   1
-#define VELMORA_VERSION_TEXT    "1.1"
+#include "velmora_version.h"

@@ -201,15 +201,17 @@ wine_env_stop() {
 
 wine_env_windows_path() { printf 'Z:%s\n' "${1//\//\\}"; }
 
-# Plays a driver script against velmora.exe; its log and its pictures, as PNG, go to OUT.
-# Waited for in the background, so that Ctrl-C reaches the caller's trap at once.
-wine_env_drive() { # BUILD_WIN32_DIR SCRIPT OUT
+# Plays a driver script against velmora.exe; its log and its pictures, as PNG, go to OUT. Further
+# arguments go to the driver. Waited for in the background, so that Ctrl-C reaches the caller's
+# trap at once.
+wine_env_drive() { # BUILD_WIN32_DIR SCRIPT OUT [DRIVER_OPTION...]
     local win32=$1 script=$2 out=$3 status picture
+    shift 3
     mkdir -p "$out"
     rm -f "$out"/*.bmp "$out"/*.png
     wine "$win32/tests/e2e/velmora-drive.exe" --client "$(wine_env_windows_path "$win32/ui/velmora.exe")" \
         --script "$(wine_env_windows_path "$script")" --shots "$(wine_env_windows_path "$out")" \
-        --fail-shot "$(wine_env_windows_path "$out/failure.bmp")" >"$out/driver.log" 2>&1 </dev/null &
+        --fail-shot "$(wine_env_windows_path "$out/failure.bmp")" "$@" >"$out/driver.log" 2>&1 </dev/null &
     wait $!
     status=$?
     for picture in "$out"/*.bmp; do

@@ -63,12 +63,25 @@ INT_PTR CALLBACK MainDlgProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         return CloseDown(window);
     case WM_SOCKET_NOTIFY:
         return OnSocketNotify(window, wParam, lParam);
+    // The ways out of a read pause. The log paints only after the input waiting before it: the
+    // user has had a turn. A minimised or hidden window paints nothing. A dialog, notice or menu
+    // over the window tells it when its own loop has nothing left to do. The colours stay the
+    // platform's.
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLOREDIT:
-        // The log repaints only once the keys waiting before it are handled: the user has had a
-        // turn. The colours stay the platform's.
         if (reinterpret_cast<HWND>(lParam) == GetDlgItem(window, IDC_LOG))
             ResumeReading(window);
+        return FALSE;
+    case WM_SIZE:
+        if (wParam == SIZE_MINIMIZED)
+            ResumeReading(window);
+        return FALSE;
+    case WM_SHOWWINDOW:
+        if (!wParam)
+            ResumeReading(window);
+        return FALSE;
+    case WM_ENTERIDLE:
+        ResumeReading(window);
         return FALSE;
     }
     return FALSE;

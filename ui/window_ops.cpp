@@ -107,6 +107,27 @@ void AppendToLog(HWND mainWindow, const char* text)
     RedrawWindow(log, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
 }
 
+void ReplaceLog(HWND mainWindow, const char* text)
+{
+    HWND log = GetDlgItem(mainWindow, IDC_LOG);
+    int logLength = GetWindowTextLengthA(log);
+    LogView view = ReadLogView(log);
+    bool follow = view.selectionStart == view.selectionEnd &&
+                  view.selectionEnd == static_cast<DWORD>(logLength);
+    SetWindowTextA(log, text);
+    // The text the user was reading is gone; a caret that followed the end still does.
+    if (follow) {
+        int newLength = GetWindowTextLengthA(log);
+        SendLog(log, EM_SETSEL, newLength, newLength);
+        SendLog(log, EM_SCROLLCARET);
+    }
+}
+
+int LogLimit(HWND mainWindow)
+{
+    return static_cast<int>(SendDlgItemMessageA(mainWindow, IDC_LOG, EM_GETLIMITTEXT, 0, 0));
+}
+
 void SetStatus(HWND mainWindow, const char* text)
 {
     SetDlgItemTextA(mainWindow, IDC_STATUS, text);
@@ -137,18 +158,28 @@ void EndMainWindow(HWND mainWindow)
     EndDialog(mainWindow, 0);
 }
 
-BOOL MakeWayForUser(HWND mainWindow)
+unsigned PendingWindowWork(HWND mainWindow)
 {
-    // A minimised window does not paint, so nothing would come back to resume reading.
-    if (IsIconic(mainWindow))
-        return FALSE;
-    HWND log = GetDlgItem(mainWindow, IDC_LOG);
-    if (GetUpdateRect(log, nullptr, FALSE))
-        return TRUE;
-    if (HIWORD(GetQueueStatus(QS_INPUT)) == 0)
-        return FALSE;
-    // Painting comes after input, so a repaint of the log, one pixel of it, follows the keys.
-    RECT corner = {0, 0, 1, 1};
-    InvalidateRect(log, &corner, FALSE);
-    return TRUE;
+    if (IsIconic(mainWindow) || !IsWindowVisible(mainWindow))
+        return WINDOW_UNSEEN;
+    unsigned work = 0;
+    if (GetUpdateRect(GetDlgItem(mainWindow, IDC_LOG), nullptr, FALSE))
+        work |= WINDOW_LOG_REPAINT_WAITS;
+    if (HIWORD(GetQueueStatus(QS_INPUT)) != 0)
+        work |= WINDOW_INPUT_WAITS;
+    return work;
+}
+
+// Painting comes after input. An internal paint is a flag, not a region, so no window over the
+// log and no edge of the screen can clip it away.
+void AskLogRepaint(HWND mainWindow)
+{
+    RedrawWindow(GetDlgItem(mainWindow, IDC_LOG), nullptr, nullptr, RDW_INTERNALPAINT);
+}
+
+BOOL ReadEventWaits(HWND mainWindow)
+{
+    MSG next;
+    return PeekMessageA(&next, mainWindow, WM_SOCKET_NOTIFY, WM_SOCKET_NOTIFY, PM_NOREMOVE) &&
+           WSAGETSELECTEVENT(next.lParam) == FD_READ && next.wParam == chatState.streamSocket;
 }

@@ -138,7 +138,8 @@ TEST_F(ChatCore, RoadOfOneConversation)
     Event(FD_CLOSE);
     EXPECT_EQ(fake.notices.back(), "Connection lost!|Connection to server lost, exiting!");
     EXPECT_EQ(fake.CallNames(),
-              (std::vector<std::string>{"recv", "ShowNotice", "closesocket", "WSACleanup", "EndMainWindow"}));
+              (std::vector<std::string>{"LogLimit", "recv", "ShowNotice", "closesocket", "WSACleanup",
+                                        "EndMainWindow"}));
     EXPECT_EQ(fake.windowsEnded, 1);
 }
 
@@ -219,23 +220,36 @@ TEST_F(ChatCore, PartialSendsAreRetriedUntilTheSocketWouldBlock)
     EXPECT_EQ(chatState.outboxLength, 0);
 }
 
-TEST_F(ChatCore, FullOutboxBeepsAndKeepsWhatItHolds)
+TEST_F(ChatCore, ALineTheFullOutboxCannotTakeStaysInTheInputLineUntilTheServerReads)
 {
     StartConnected();
     fake.sendRoom = 0;
-    std::string line(200, 'q');
-    int fits = OUTBOX_SIZE / 200;
-
-    for (int i = 0; i < fits; ++i)
+    fake.logLimit = 1 << 20;
+    std::string typed;
+    int fits = OUTBOX_SIZE / (LINE_SIZE - 1);
+    for (int i = 0; i < fits; ++i) {
+        std::string line(LINE_SIZE - 1, static_cast<char>('a' + i % 26));
         Type(line);
+        typed += line;
+    }
     EXPECT_EQ(fake.beeps, 0);
-    Type(line);
+    std::string logBefore = fake.log;
+    size_t sendsBefore = fake.CallsTo("send").size();
+
+    Type(std::string(LINE_SIZE - 1, '!'));
     EXPECT_EQ(fake.beeps, 1);
-    EXPECT_EQ(chatState.outboxLength, fits * 200);
+    EXPECT_EQ(fake.input, std::string(LINE_SIZE - 1, '!'));   // not cleared
+    EXPECT_EQ(fake.log, logBefore);                          // not echoed
+    EXPECT_EQ(fake.CallsTo("send").size(), sendsBefore);
+    EXPECT_EQ(chatState.outboxLength, fits * (LINE_SIZE - 1));
 
     fake.sendRoom = 1 << 20;
     Event(FD_WRITE);
-    EXPECT_EQ(fake.sentToPeer, std::string(fits * 200, 'q'));
+    SendTypedLine(kMainWindow);   // Enter again, on the line still in the input line
+    EXPECT_EQ(fake.sentToPeer, typed + std::string(LINE_SIZE - 1, '!'));
+    EXPECT_EQ(fake.input, "");
+    EXPECT_EQ(fake.log, logBefore + std::string(LINE_SIZE - 1, '!') + "\r\n");
+    EXPECT_EQ(fake.beeps, 1);
 }
 
 TEST_F(ChatCore, BrokenSocketOnWriteEventDropsTheOutboxWithABeep)
@@ -292,6 +306,93 @@ TEST_F(ChatCore, NulBytesAreDroppedAndTheRestOfTheChunkShown)
     EXPECT_EQ(fake.log, "abcd\r\n\r\n");
 }
 
+// Reads of the peer's text, each delivered by its own read event.
+void Receive(const std::vector<std::string>& reads)
+{
+    for (const std::string& text : reads) {
+        fake.incoming += Masked(text);
+        EXPECT_EQ(OnSocketNotify(kMainWindow, chatState.streamSocket, WSAMAKESELECTREPLY(FD_READ, 0)), TRUE);
+    }
+}
+
+const std::string kGreeting = "Welcome, guest-3! 2 others here.\r\n";
+
+TEST_F(ChatCore, OnceTheServerEndsALineMessagesSplitAtAnyOffsetAreShownWhole)
+{
+    const std::string messages = "guest-1: first words\r\nguest-2: and a reply\r\n";
+    for (size_t at = 1; at < messages.size(); ++at) {
+        SCOPED_TRACE(at);
+        SetUp();
+        StartConnected();
+
+        Receive({kGreeting, messages.substr(0, at), messages.substr(at)});
+
+        EXPECT_EQ(fake.log, kGreeting + messages);
+    }
+}
+
+TEST_F(ChatCore, SeveralMessagesInOneReadAreSeveralLinesAndNoneIsBlank)
+{
+    StartConnected();
+
+    Receive({kGreeting + "guest-1: a\r\nguest-2: b\r\n", "guest-1: c\r\n\r\n"});
+
+    // The server's own empty line is its to send; the client adds none.
+    EXPECT_EQ(fake.log, kGreeting + "guest-1: a\r\nguest-2: b\r\nguest-1: c\r\n\r\n");
+    EXPECT_EQ(fake.logInsertions.size(), 2u);
+}
+
+TEST_F(ChatCore, HeldBackTextWaitsForItsLineEndAndNotForAnEcho)
+{
+    StartConnected();
+
+    Receive({kGreeting, "guest-2: half of a li"});
+    Type("typed meanwhile");
+    Receive({"ne\r\n"});
+
+    EXPECT_EQ(fake.log, kGreeting + "typed meanwhile\r\nguest-2: half of a line\r\n");
+}
+
+TEST_F(ChatCore, HeldBackTextIsShownAt256BytesAndBeforeTheCloseNotice)
+{
+    StartConnected();
+    std::string endless(HELD_LINE_SIZE + 44, 'e');
+
+    Receive({kGreeting, endless.substr(0, 200), endless.substr(200)});
+    EXPECT_EQ(fake.log, kGreeting + std::string(HELD_LINE_SIZE, 'e') + "\r\n");
+
+    std::string logWhenNoticeShown;
+    fake.whileNoticeOpen = [&](const std::string&) { logWhenNoticeShown = fake.log; };
+    PeerSends("guest-1: bye");
+    fake.peerClosed = true;
+    Event(FD_CLOSE);
+    EXPECT_EQ(logWhenNoticeShown,
+              kGreeting + std::string(HELD_LINE_SIZE, 'e') + "\r\n" + std::string(44, 'e') + "guest-1: bye\r\n");
+}
+
+// The client ends a line at a CR of its own accord when that CR ends a read shown as it came, or
+// a line that grew too long; an LF that follows completes that line end, not a new one.
+TEST_F(ChatCore, ACrLfSplitWhereTheClientEndedTheLineMakesNoBlankLine)
+{
+    StartConnected();
+    Receive({"Welcome, guest-1! 0 others here.\r", "\nguest-2 joined\r\n", "held"});
+    EXPECT_EQ(fake.log, "Welcome, guest-1! 0 others here.\r\r\nguest-2 joined\r\n");
+
+    std::string longLine(HELD_LINE_SIZE - 1, 'l');
+    Receive({"\r\n" + longLine + "\r", "\nnext\r\n"});
+    EXPECT_EQ(fake.log, "Welcome, guest-1! 0 others here.\r\r\nguest-2 joined\r\nheld\r\n" + longLine +
+                            "\r\r\nnext\r\n");
+}
+
+TEST_F(ChatCore, AServerThatNeverEndsALineHasEachReadShownAsALine)
+{
+    StartConnected();
+
+    Receive({"guest-1: a", "guest-2: b\r", "\r", "c\n"});
+
+    EXPECT_EQ(fake.log, "guest-1: a\r\nguest-2: b\r\r\n\r\r\nc\n\r\n");
+}
+
 TEST_F(ChatCore, ReadsOfNothingOrFailuresShowNothing)
 {
     StartConnected();
@@ -306,40 +407,80 @@ TEST_F(ChatCore, ReadsOfNothingOrFailuresShowNothing)
     EXPECT_TRUE(fake.CallsTo("AppendToLog").empty());
 }
 
-TEST_F(ChatCore, AFloodReachesTheLogInFewLargeInsertions)
+TEST_F(ChatCore, AReadEventTakesInAtMostItsBoundOfReadsAndUpdatesTheLogOnce)
 {
     StartConnected();
-    std::string flood;
-    for (int i = 0; i < 20000; ++i)
-        flood += static_cast<char>('A' + i % 26);
+    PeerSends(std::string(CHUNK_SIZE * (READS_PER_EVENT + 10), 'f'));
 
-    PeerSends(flood);
-    int events = 0;
-    while (!fake.incoming.empty() && events < 1000) {
-        Event(FD_READ);
-        ++events;
-    }
+    Event(FD_READ);
 
-    std::string expected;
-    for (size_t at = 0; at < flood.size(); at += CHUNK_SIZE)
-        expected += flood.substr(at, CHUNK_SIZE) + "\r\n";
-    EXPECT_EQ(fake.log, expected);
-    EXPECT_EQ(fake.logInsertions.size(), (expected.size() + LOG_BATCH_SIZE - 1) / LOG_BATCH_SIZE);
-    for (const std::string& insertion : fake.logInsertions)
-        EXPECT_LE(insertion.size(), static_cast<size_t>(LOG_BATCH_SIZE));
+    EXPECT_EQ(fake.CallsTo("recv").size(), static_cast<size_t>(READS_PER_EVENT));
+    EXPECT_EQ(fake.CallsTo("AppendToLog").size() + fake.CallsTo("ReplaceLog").size(), 1u);
+    EXPECT_EQ(fake.incoming.size(), static_cast<size_t>(CHUNK_SIZE * 10));
 }
 
-TEST_F(ChatCore, ReadingMakesWayForTheUserAndResumesOnTheNextWindowMessage)
+// The newest whole lines of the text that fit the limit: what a log that took its lines one by
+// one and dropped its oldest as it filled would hold.
+std::string NewestLines(const std::string& text, size_t limit)
+{
+    if (text.size() <= limit)
+        return text;
+    size_t lineEnd = text.find("\r\n", text.size() - limit - 2);
+    return text.substr(lineEnd + 2);
+}
+
+TEST_F(ChatCore, JumpScrollLeavesTheNewestWholeLinesAsTheRollingLogWould)
+{
+    const std::string welcome = "\xAB Welcome to Velmora! \xBB\r\n\r\n";
+    std::string stream = kGreeting;
+    // Lines of every length up to the longest, so that many meet a batch without room for them.
+    for (int i = 0; stream.size() < 120000; ++i)
+        stream += "guest-" + std::to_string(i % 7) + ": " + std::string((i * 37) % 244, static_cast<char>('a' + i % 26)) + "\r\n";
+
+    for (int limit : {1000, 30000, 100000}) {
+        for (int readSize : {1, 7, 100, 255, 256}) {
+            SCOPED_TRACE("limit " + std::to_string(limit) + ", reads of " + std::to_string(readSize));
+            SetUp();
+            StartConnected();
+            fake.logLimit = limit;
+            fake.readSize = readSize;
+            fake.log = welcome;
+            int events = 0;
+            // The peer sends in bursts, each cut in the middle of a line.
+            for (size_t sent = 0; sent < stream.size(); sent += 40000) {
+                PeerSends(stream.substr(sent, 40000));
+                while (!fake.incoming.empty()) {
+                    Event(FD_READ);
+                    fake.calls.clear();
+                    ++events;
+                }
+            }
+
+            std::string oneByOne = NewestLines(welcome + stream, static_cast<size_t>(limit));
+            ASSERT_LE(fake.log.size(), oneByOne.size());
+            size_t start = oneByOne.size() - fake.log.size();
+            EXPECT_TRUE(oneByOne.compare(start, std::string::npos, fake.log) == 0) << "not the newest text";
+            EXPECT_TRUE(start == 0 || oneByOne.compare(start - 2, 2, "\r\n") == 0) << "not whole lines";
+            EXPECT_GE(fake.log.size(), static_cast<size_t>(limit / 2));
+            EXPECT_LE(fake.logInsertions.size() + fake.logReplacements,
+                      static_cast<size_t>(events) * (limit > JUMP_BUFFER_SIZE ? 1 + limit / JUMP_BUFFER_SIZE : 1));
+        }
+    }
+}
+
+TEST_F(ChatCore, ReadingWaitsForTheLogsRepaintAndResumesOnce)
 {
     StartConnected();
     PeerSends("held back");
-    fake.userWaiting = true;
+    fake.windowWork = WINDOW_LOG_REPAINT_WAITS;
 
     Event(FD_READ);
     EXPECT_TRUE(fake.CallsTo("recv").empty());
+    EXPECT_TRUE(fake.CallsTo("AskLogRepaint").empty());   // the repaint is coming anyway
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_FOR_REPAINT);
     EXPECT_TRUE(fake.posted.empty());
 
-    fake.userWaiting = false;
+    fake.windowWork = 0;
     ResumeReading(kMainWindow);
     ResumeReading(kMainWindow);  // only one read event stands in for the skipped one
     ASSERT_EQ(fake.posted.size(), 1u);
@@ -347,15 +488,111 @@ TEST_F(ChatCore, ReadingMakesWayForTheUserAndResumesOnTheNextWindowMessage)
     DeliverPosted();
 
     EXPECT_EQ(fake.log, "held back\r\n");
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_NONE);
 }
 
-TEST_F(ChatCore, NothingToResumeWhenNoReadWasSkipped)
+TEST_F(ChatCore, ReadingWaitsForInputAndAsksOnceForARepaintToFollowIt)
 {
     StartConnected();
+    PeerSends("after the keys");
+    fake.windowWork = WINDOW_INPUT_WAITS;
 
+    Event(FD_READ);
+    Event(FD_READ);   // queued before the pause began
+
+    EXPECT_TRUE(fake.CallsTo("recv").empty());
+    EXPECT_EQ(fake.CallsTo("AskLogRepaint").size(), 1u);
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_FOR_INPUT);
+
+    // The keys are handled, then the log paints.
+    fake.windowWork = WINDOW_LOG_REPAINT_WAITS;
     ResumeReading(kMainWindow);
+    DeliverPosted();
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_FOR_REPAINT);
+    fake.windowWork = 0;
+    ResumeReading(kMainWindow);
+    DeliverPosted();
+    EXPECT_EQ(fake.log, "after the keys\r\n");
+}
 
-    EXPECT_TRUE(fake.posted.empty());
+// Minimised or hidden, the window paints nothing, so no pause could end by a repaint: there is none.
+TEST_F(ChatCore, AnUnseenWindowNeverPausesReading)
+{
+    StartConnected();
+    PeerSends("while minimised");
+    fake.windowWork = WINDOW_UNSEEN | WINDOW_INPUT_WAITS | WINDOW_LOG_REPAINT_WAITS;
+
+    Event(FD_READ);
+
+    EXPECT_EQ(fake.log, "while minimised\r\n");
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_NONE);
+    EXPECT_TRUE(fake.CallsTo("AskLogRepaint").empty());
+}
+
+// The waiting input was the click that minimised the window (or a dialog's, or hid it): the
+// window's message for that change resumes reading, and the pause is not taken again.
+TEST_F(ChatCore, APauseEndsWhenTheWindowGoesOutOfSightAndStaysEnded)
+{
+    for (unsigned wayIn : {WINDOW_INPUT_WAITS, WINDOW_LOG_REPAINT_WAITS}) {
+        SCOPED_TRACE(wayIn);
+        SetUp();
+        StartConnected();
+        PeerSends("kept reading");
+        fake.windowWork = wayIn;
+        Event(FD_READ);
+        ASSERT_NE(chatState.readPause, READ_PAUSE_NONE);
+
+        fake.windowWork = WINDOW_UNSEEN | wayIn;
+        ResumeReading(kMainWindow);
+        DeliverPosted();
+
+        EXPECT_EQ(fake.log, "kept reading\r\n");
+        EXPECT_EQ(chatState.readPause, READ_PAUSE_NONE);
+    }
+}
+
+// A dialog, a notice or a menu over the window runs a loop of its own, which tells its owner when
+// it has nothing left to do: the input and the repaints that a pause waits for are done by then.
+TEST_F(ChatCore, APauseUnderANoticeEndsWhenTheNoticeHasNothingLeftToDo)
+{
+    StartAndArm();
+    Connect();
+    PeerSends("during the notice");
+    fake.whileNoticeOpen = [&](const std::string&) {
+        fake.windowWork = WINDOW_INPUT_WAITS;
+        Event(FD_READ);
+        EXPECT_EQ(chatState.readPause, READ_PAUSE_FOR_INPUT);
+        fake.windowWork = 0;
+        ResumeReading(kMainWindow);   // the notice's loop is idle
+        DeliverPosted();
+    };
+
+    Event(FD_CONNECT);
+
+    EXPECT_EQ(fake.log, "during the notice\r\n");
+}
+
+// Wine posts a read event for every read that leaves data behind.
+TEST_F(ChatCore, SpareReadEventsAddNothing)
+{
+    StartConnected();
+    PeerSends("once");
+    fake.windowWork = WINDOW_LOG_REPAINT_WAITS;
+    Event(FD_READ);
+    fake.calls.clear();
+
+    Event(FD_READ);   // while the pause awaits its way out
+    EXPECT_TRUE(fake.calls.empty());
+
+    fake.windowWork = 0;
+    ResumeReading(kMainWindow);
+    PostMessageA(kMainWindow, WM_SOCKET_NOTIFY, chatState.streamSocket, WSAMAKESELECTREPLY(FD_READ, 0));
+    Event(FD_READ);   // one more waits in the queue: it does the reading
+    EXPECT_TRUE(fake.CallsTo("recv").empty());
+    DeliverPosted();
+
+    EXPECT_EQ(fake.CallsTo("recv").size(), 2u);   // the text, then nothing
+    EXPECT_EQ(fake.log, "once\r\n");
 }
 
 TEST_F(ChatCore, ReceivedLinesReachTheLogBeforeAnEcho)
@@ -386,11 +623,11 @@ TEST_F(ChatCore, CloseShowsWhatWasStillUnreadBeforeTheNotice)
 TEST_F(ChatCore, CloseDrainIsBounded)
 {
     StartConnected();
-    fake.incoming = std::string(CHUNK_SIZE * (CLOSE_DRAIN_CHUNKS + 5), Masked("k")[0]);
+    fake.incoming = std::string(CHUNK_SIZE * (READS_PER_EVENT + 5), Masked("k")[0]);
 
     Event(FD_CLOSE);
 
-    EXPECT_EQ(fake.CallsTo("recv").size(), static_cast<size_t>(CLOSE_DRAIN_CHUNKS));
+    EXPECT_EQ(fake.CallsTo("recv").size(), static_cast<size_t>(READS_PER_EVENT));
     EXPECT_EQ(fake.windowsEnded, 1);
 }
 

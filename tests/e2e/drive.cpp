@@ -5,7 +5,7 @@
 
 #include "resource.h"
 
-#include <cctype>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -17,9 +17,9 @@ DWORD g_timeoutMs = 15000;
 namespace {
 
 const std::map<std::string, std::string> WINDOW_CAPTIONS = {
-    {"main", "Velmora 1.1 - Client Version"},
+    {"main", "Velmora " VELMORA_VERSION_TEXT " - Client Version"},
     {"connect", "Connection menu"},
-    {"about", "About Velmora 1.1"},
+    {"about", "About Velmora " VELMORA_VERSION_TEXT},
 };
 
 #define CONTROL(id) {#id, id}
@@ -36,122 +36,47 @@ const std::map<std::string, int> CONTROL_IDS = {
 constexpr int MESSAGE_BOX_TEXT_ID = 0xFFFF;
 constexpr int LINE_LIMIT = 255;
 
-struct Token {
-    std::string text;
-    bool quoted = false;
-};
-
 struct Options {
     std::string client;
     std::string script;
     std::string shots = ".";
     std::string failShot;
     std::string bells;
+    std::string receiveOnly;
 };
 
-// One quoted piece from the opening quote at line[i]; leaves i after an optional "*N".
-std::string ParseQuoted(const std::string& line, size_t& i)
-{
-    std::string text;
-    ++i;
-    for (;;) {
-        if (i >= line.size())
-            throw std::invalid_argument("unterminated string");
-        char d = line[i++];
-        if (d == '"')
-            break;
-        if (d != '\\') {
-            text += d;
-            continue;
-        }
-        if (i >= line.size())
-            throw std::invalid_argument("unterminated string");
-        char e = line[i++];
-        switch (e) {
-        case 'r': text += '\r'; break;
-        case 'n': text += '\n'; break;
-        case 't': text += '\t'; break;
-        case '0': text += '\0'; break;
-        case '\\': text += '\\'; break;
-        case '"': text += '"'; break;
-        case 'x':
-            if (i + 2 > line.size() || !std::isxdigit(static_cast<unsigned char>(line[i])) ||
-                !std::isxdigit(static_cast<unsigned char>(line[i + 1])))
-                throw std::invalid_argument("\\x needs two hex digits");
-            text += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
-            i += 2;
-            break;
-        default:
-            throw std::invalid_argument(std::string("unknown escape \\") + e);
-        }
-    }
-    // "ab"*3 stands for "ababab".
-    if (i < line.size() && line[i] == '*') {
-        size_t end = i + 1;
-        while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end])))
-            ++end;
-        if (end == i + 1)
-            throw std::invalid_argument("'*' after a string needs a count");
-        int count = std::stoi(line.substr(i + 1, end - i - 1));
-        std::string unit = text;
-        text.clear();
-        for (int k = 0; k < count; ++k)
-            text += unit;
-        i = end;
-    }
-    return text;
-}
+using Args = std::vector<Token>;
+class Script;
 
-std::vector<Token> Tokenize(const std::string& line)
-{
-    std::vector<Token> tokens;
-    size_t i = 0;
-    while (i < line.size()) {
-        unsigned char c = static_cast<unsigned char>(line[i]);
-        if (std::isspace(c)) {
-            ++i;
-            continue;
-        }
-        if (c == '#')
-            break;
-        Token token;
-        if (c != '"') {
-            while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i])))
-                token.text += line[i++];
-            tokens.push_back(token);
-            continue;
-        }
-        token.quoted = true;
-        token.text = ParseQuoted(line, i);
-        // "ab"+"cd" joins the two.
-        while (i + 1 < line.size() && line[i] == '+' && line[i + 1] == '"') {
-            ++i;
-            token.text += ParseQuoted(line, i);
-        }
-        tokens.push_back(token);
-    }
-    return tokens;
-}
+// One command of the script language: its name (for "peer" and "member", with its verb), what
+// follows it, and what it does.
+struct Command {
+    const char* name;
+    const char* arguments;
+    const char* help;
+    void (*run)(Script& script, const Args& args);
+};
 
 class Script {
 public:
     explicit Script(const Options& options) : options_(options) {}
     int Run();
+    static const std::vector<Command>& Commands();
 
 private:
-    void Execute(const std::vector<Token>& tokens);
-    void Peer(const std::vector<Token>& args);
-    void Client2(const std::vector<Token>& args);
+    void Execute(const Args& tokens);
     void Finish();
 
-    const Token& Arg(const std::vector<Token>& tokens, size_t index);
-    std::string Str(const std::vector<Token>& tokens, size_t index);
-    int Int(const std::vector<Token>& tokens, size_t index);
-    HWND Window(const std::vector<Token>& tokens, size_t index);
-    std::string Caption(const std::vector<Token>& tokens, size_t index);
-    int ControlId(const std::vector<Token>& tokens, size_t index);
-    HWND Control(const std::vector<Token>& tokens, size_t windowIndex);
-    int Option(const std::vector<Token>& tokens, size_t from, const std::string& name);
+    const Token& Arg(const Args& tokens, size_t index);
+    std::string Str(const Args& tokens, size_t index);
+    int Int(const Args& tokens, size_t index);
+    HWND Window(const Args& tokens, size_t index);
+    std::string Caption(const Args& tokens, size_t index);
+    int ControlId(const Args& tokens, size_t index);
+    HWND Control(const Args& tokens, size_t windowIndex);
+    int Option(const Args& tokens, size_t from, const std::string& name);
+    Member& MemberNamed(const std::string& name);
+    Flooder& RunningFlood();
 
     void Acting();
     void Settled() { pendingKeyLine_ = 0; }
@@ -166,36 +91,43 @@ private:
     void ExpectExeIcon();
     void Type(HWND window, HWND control, const std::string& text);
     void RollLog(HWND window, int lines, int length, int limit);
-    void TypeUntilRefused(HWND window, int maxLines);
-    void ExpectTypedPrefix(int minimumBytes);
+    void TypeLinesToSlowPeer(HWND window, int count, int minimumBeforeRefusal);
+    void SayTogether(const Args& args);
+    void ExpectLogSaid(HWND window);
 
     const Options& options_;
     ::Peer peer_;
-    SecondClient client2_;
-    std::vector<std::string> typedLines_;
-    long refusedBellBase_ = 0;
+    std::map<std::string, Member> members_;
+    std::unique_ptr<Flooder> flood_;
+    // What members said together, as the client's log should show each: "name: text".
+    std::vector<std::string> said_;
+    size_t logMark_ = 0;
+    double receiveOnlyRate_ = 0;
     int lineNumber_ = 0;
     int pendingKeyLine_ = 0;
     long bellsAtStart_ = 0;
     long expectedBells_ = 0;
 };
 
-const Token& Script::Arg(const std::vector<Token>& tokens, size_t index)
+const Token& Script::Arg(const Args& tokens, size_t index)
 {
     if (index >= tokens.size())
         throw std::invalid_argument("'" + tokens[0].text + "' needs more arguments");
     return tokens[index];
 }
 
-std::string Script::Str(const std::vector<Token>& tokens, size_t index)
+std::string Script::Str(const Args& tokens, size_t index)
 {
     const Token& token = Arg(tokens, index);
+    // The bare word "version" stands for the program's version, as the build knows it.
+    if (!token.quoted && token.text == "version")
+        return VELMORA_VERSION_TEXT;
     if (!token.quoted)
         throw std::invalid_argument("argument " + std::to_string(index) + " must be a quoted string");
     return token.text;
 }
 
-int Script::Int(const std::vector<Token>& tokens, size_t index)
+int Script::Int(const Args& tokens, size_t index)
 {
     const Token& token = Arg(tokens, index);
     char* end = nullptr;
@@ -205,7 +137,7 @@ int Script::Int(const std::vector<Token>& tokens, size_t index)
     return static_cast<int>(value);
 }
 
-int Script::Option(const std::vector<Token>& tokens, size_t from, const std::string& name)
+int Script::Option(const Args& tokens, size_t from, const std::string& name)
 {
     for (size_t i = from; i < tokens.size(); ++i)
         if (!tokens[i].quoted && tokens[i].text.rfind(name + "=", 0) == 0)
@@ -213,7 +145,7 @@ int Script::Option(const std::vector<Token>& tokens, size_t from, const std::str
     return 0;
 }
 
-std::string Script::Caption(const std::vector<Token>& tokens, size_t index)
+std::string Script::Caption(const Args& tokens, size_t index)
 {
     const Token& token = Arg(tokens, index);
     if (token.quoted)
@@ -224,7 +156,7 @@ std::string Script::Caption(const std::vector<Token>& tokens, size_t index)
     return it->second;
 }
 
-HWND Script::Window(const std::vector<Token>& tokens, size_t index)
+HWND Script::Window(const Args& tokens, size_t index)
 {
     std::string caption = Caption(tokens, index);
     HWND window = FindWindowByCaption(caption);
@@ -233,7 +165,7 @@ HWND Script::Window(const std::vector<Token>& tokens, size_t index)
     return window;
 }
 
-int Script::ControlId(const std::vector<Token>& tokens, size_t index)
+int Script::ControlId(const Args& tokens, size_t index)
 {
     const Token& token = Arg(tokens, index);
     auto it = CONTROL_IDS.find(token.text);
@@ -242,7 +174,7 @@ int Script::ControlId(const std::vector<Token>& tokens, size_t index)
     return it->second;
 }
 
-HWND Script::Control(const std::vector<Token>& tokens, size_t windowIndex)
+HWND Script::Control(const Args& tokens, size_t windowIndex)
 {
     return ControlOf(Window(tokens, windowIndex), ControlId(tokens, windowIndex + 1),
                      tokens[windowIndex + 1].text);
@@ -462,305 +394,523 @@ void Script::RollLog(HWND window, int lines, int length, int limit)
         Fail("the log starts in the middle of a line: " + Printable(seen.substr(0, 60)));
 }
 
-// Pastes numbered 255-character lines and sends each, while the peer reads nothing, until the
-// client has beeped: its outbox is full. Two more lines follow, which it must refuse as well.
-void Script::TypeUntilRefused(HWND window, int maxLines)
+Member& Script::MemberNamed(const std::string& name)
+{
+    auto it = members_.find(name);
+    if (it == members_.end())
+        throw std::invalid_argument("no member '" + name + "' has connected");
+    return it->second;
+}
+
+Flooder& Script::RunningFlood()
+{
+    if (!flood_)
+        throw std::invalid_argument("no flood is running (peer flood-start)");
+    return *flood_;
+}
+
+std::string NumberedLine(int n)
+{
+    char head[32];
+    std::snprintf(head, sizeof head, "<%05d|", n);
+    std::string line = head;
+    while (static_cast<int>(line.size()) < LINE_LIMIT - 1)
+        line += static_cast<char>('A' + (line.size() * 7 + n) % 26);
+    return line + '>';
+}
+
+// Pastes and sends numbered lines of 255 characters while the peer reads nothing. A line the client
+// cannot take must stay in the input line, not echoed, with one beep; the peer then reads what
+// came, Enter sends the line again, and typing goes on while the peer reads. In the end every line
+// has arrived, whole and in order.
+void Script::TypeLinesToSlowPeer(HWND window, int count, int minimumBeforeRefusal)
 {
     HWND input = ControlOf(window, IDC_INPUT, "IDC_INPUT");
     HWND log = ControlOf(window, IDC_LOG, "IDC_LOG");
-    typedLines_.clear();
-    refusedBellBase_ = ReadBells();
-    int linesAfterBeep = -1;
-    while (linesAfterBeep < 2) {
-        int n = static_cast<int>(typedLines_.size());
-        if (n == maxLines)
-            Fail("the client took " + std::to_string(n) + " lines (" + std::to_string(n * LINE_LIMIT) +
-                 " bytes) that the server did not read without a beep");
-        char head[32];
-        std::snprintf(head, sizeof head, "<%05d|", n);
-        std::string line = head;
-        while (static_cast<int>(line.size()) < LINE_LIMIT - 1)
-            line += static_cast<char>('A' + (line.size() * 7 + n) % 26);
-        line += '>';
+    std::string typed;
+    int refusals = 0;
+    bool peerReads = false;
+    auto peerHasAllTyped = [&] {
+        peer_.Drain(0);
+        if (typed.compare(0, peer_.Unread().size(), peer_.Unread()) != 0)
+            Fail("the peer received other bytes than typed: " + Difference(typed, peer_.Unread()));
+        return peer_.Unread().size() == typed.size();
+    };
+    for (int n = 0; n < count; ++n) {
+        std::string line = NumberedLine(n);
         SetClipboardBytes(line);
         PressCombo(window, "ctrl+V");
         std::string seen;
         if (!PollUntil([&] { return (seen = ReadText(input)) == line; }))
             Fail("line " + std::to_string(n) + " was not pasted whole: " + Difference(line, seen));
-        PressCombo(window, "RETURN");
-        if (!PollUntil([&] { return ReadTextLength(input) == 0; }))
-            Fail("the input line was not cleared after line " + std::to_string(n));
-        ExpectText(log, line + "\r\n", false);
-        typedLines_.push_back(line);
-        if (linesAfterBeep >= 0)
-            ++linesAfterBeep;
-        else if (ReadBells() > refusedBellBase_)
-            linesAfterBeep = 0;
-    }
-    std::printf("info: the client beeped after %zu lines of %d bytes\n", typedLines_.size(), LINE_LIMIT);
-}
-
-// The peer reads all: the lines must arrive whole and in order up to the first refused one, and
-// the client must have beeped once for each line it refused.
-void Script::ExpectTypedPrefix(int minimumBytes)
-{
-    std::string all;
-    for (const std::string& line : typedLines_)
-        all += line;
-    const long typed = static_cast<long>(typedLines_.size());
-    long refused = -1;
-    std::string expected;
-    bool ok = PollUntil([&] {
-        peer_.Drain(0);
-        if (peer_.Unread().compare(0, std::string::npos, all, 0, peer_.Unread().size()) != 0)
-            Fail("the server received other bytes than typed: " + Difference(all, peer_.Unread()));
-        refused = ReadBells() - refusedBellBase_;
-        if (refused > typed)
-            Fail("the client beeped " + std::to_string(refused) + " times for " + std::to_string(typed) + " lines");
-        expected = all.substr(0, static_cast<size_t>(typed - refused) * LINE_LIMIT);
-        return peer_.Unread() == expected;
-    });
-    if (!ok)
-        Fail("the client beeped " + std::to_string(refused) + " times for " + std::to_string(typed) +
-             " lines, so " + std::to_string(expected.size()) + " bytes should have arrived, but " +
-             std::to_string(peer_.Unread().size()) + " did");
-    if (static_cast<int>(expected.size()) < minimumBytes)
-        Fail("the client refused lines after only " + std::to_string(expected.size()) +
-             " bytes had gone out, fewer than " + std::to_string(minimumBytes));
-    std::printf("info: %zu bytes arrived whole and in order; %ld lines were refused with a beep\n",
-                expected.size(), refused);
-    expectedBells_ = ReadBells() - bellsAtStart_;
-    peer_.Unread().clear();
-    typedLines_.clear();
-}
-
-void Script::Peer(const std::vector<Token>& args)
-{
-    const std::string& verb = Arg(args, 1).text;
-    if (verb == "listen") {
-        peer_.Listen(1024, Option(args, 2, "rcvbuf"));
-    } else if (verb == "stop-listening") {
-        peer_.StopListening();
-    } else if (verb == "accept") {
-        peer_.Accept();
-    } else if (verb == "expect-no-connection") {
-        if (peer_.HasPendingConnection())
-            Fail("the client connected to the peer");
-    } else if (verb == "send") {
-        peer_.Send(Mask(Str(args, 2)));
-    } else if (verb == "send-raw") {
-        peer_.Send(Str(args, 2));
-    } else if (verb == "expect") {
-        peer_.ExpectBytes(Str(args, 2));
-    } else if (verb == "expect-typed-prefix") {
-        ExpectTypedPrefix(Int(args, 2));
-    } else if (verb == "expect-nothing") {
-        peer_.ExpectNothing();
-    } else if (verb == "expect-closed") {
-        peer_.ExpectClosed();
-    } else if (verb == "close") {
-        peer_.Close();
-    } else if (verb == "reset") {
-        peer_.Reset();
-    } else if (verb == "shutdown-write") {
-        peer_.ShutdownWrite();
-    } else {
-        throw std::invalid_argument("unknown peer command '" + verb + "'");
-    }
-}
-
-void Script::Client2(const std::vector<Token>& args)
-{
-    const std::string& verb = Arg(args, 1).text;
-    if (verb == "connect")
-        client2_.Connect(args.size() > 2 ? Int(args, 2) : 1024);
-    else if (verb == "send")
-        client2_.Send(Str(args, 2));
-    else if (verb == "expect")
-        client2_.ExpectUnmasked(Str(args, 2));
-    else if (verb == "expect-nothing")
-        client2_.ExpectNothing();
-    else if (verb == "expect-closed")
-        client2_.ExpectClosed();
-    else if (verb == "close")
-        client2_.Close();
-    else
-        throw std::invalid_argument("unknown client2 command '" + verb + "'");
-}
-
-void Script::Execute(const std::vector<Token>& tokens)
-{
-    const std::string& command = tokens[0].text;
-    if (command == "timeout") {
-        g_timeoutMs = static_cast<DWORD>(Int(tokens, 1)) * 1000;
-    } else if (command == "needs") {
-        Arg(tokens, 1);   // read by the runner
-    } else if (command == "launch") {
-        LaunchClient(options_.client);
-        WaitWindow(WINDOW_CAPTIONS.at("main"));
-        Settled();
-    } else if (command == "expect-exit") {
-        DWORD code = WaitClientExit();
-        DWORD expected = static_cast<DWORD>(Int(tokens, 1));
-        if (code != expected)
-            Fail("exit status " + std::to_string(static_cast<long>(code)) + " (0x" +
-                 [&] { char b[16]; std::snprintf(b, sizeof b, "%08lX", code); return std::string(b); }() +
-                 "), expected " + std::to_string(static_cast<long>(expected)));
-        Settled();
-    } else if (command == "expect-running") {
-        if (!ClientRunning())
-            Fail("the client has ended");
-    } else if (command == "wait-window") {
-        WaitWindow(Caption(tokens, 1));
-        Settled();
-    } else if (command == "wait-gone") {
-        std::string caption = Caption(tokens, 1);
-        if (!PollUntil([&] { return FindWindowByCaption(caption) == nullptr; }))
-            Fail("the window \"" + caption + "\" is still shown");
-        Settled();
-    } else if (command == "expect-no-window") {
-        std::string caption = Caption(tokens, 1);
-        if (FindWindowByCaption(caption) != nullptr)
-            Fail("the window \"" + caption + "\" is shown");
-    } else if (command == "expect-one-window") {
-        std::string caption = Caption(tokens, 1);
-        size_t count = FindWindowsByCaption(caption).size();
-        if (count != 1)
-            Fail(std::to_string(count) + " windows \"" + caption + "\" are shown, not one");
-    } else if (command == "expect-text") {
-        ExpectText(Control(tokens, 1), Str(tokens, 3), true);
-        Settled();
-    } else if (command == "expect-text-ends") {
-        ExpectText(Control(tokens, 1), Str(tokens, 3), false);
-        Settled();
-    } else if (command == "check-text") {
-        std::string expected = Str(tokens, 3);
-        std::string seen = ReadText(Control(tokens, 1));
-        if (seen != expected)
-            Fail("text differs: " + Difference(expected, seen));
-    } else if (command == "check-text-ends") {
-        std::string expected = Str(tokens, 3);
-        std::string seen = ReadText(Control(tokens, 1));
-        if (seen.size() < expected.size() ||
-            seen.compare(seen.size() - expected.size(), expected.size(), expected) != 0)
-            Fail("text does not end with " + Printable(expected) + "; it ends with " +
-                 Printable(seen.substr(seen.size() > 80 ? seen.size() - 80 : 0)));
-    } else if (command == "expect-text-length") {
-        HWND control = Control(tokens, 1);
-        int expected = Int(tokens, 3);
-        int seen = -1;
-        if (!PollUntil([&] { return (seen = ReadTextLength(control)) == expected; }))
-            Fail("text length " + std::to_string(seen) + ", expected " + std::to_string(expected));
-        Settled();
-    } else if (command == "expect-focus") {
-        HWND control = Control(tokens, 1);
-        if (!PollUntil([&] { return FocusedWindow() == control; })) {
-            HWND focus = FocusedWindow();
-            Fail("the focus is not on " + tokens[2].text + " but on " +
-                 (focus ? ClassOf(focus) + " " + std::to_string(GetDlgCtrlID(focus)) : "nothing"));
+        for (;;) {
+            long bells = ReadBells();
+            PressCombo(window, "RETURN");
+            bool taken = false;
+            bool refused = false;
+            PollUntil([&] {
+                if (peerReads)
+                    peerHasAllTyped();
+                taken = ReadTextLength(input) == 0;
+                refused = ReadBells() > bells;
+                return taken || refused;
+            });
+            if (taken) {
+                ExpectText(log, line + "\r\n", false);
+                break;
+            }
+            if (!refused)
+                Fail("the client neither took line " + std::to_string(n) + " nor refused it with a beep");
+            if (peerReads)
+                Fail("the client refused line " + std::to_string(n) + " while the peer was reading");
+            if (ReadText(input) != line)
+                Fail("the refused line " + std::to_string(n) + " is no longer in the input line");
+            std::string tail = ReadText(log);
+            if (tail.size() >= line.size() + 2 && tail.compare(tail.size() - line.size() - 2, std::string::npos, line + "\r\n") == 0)
+                Fail("the refused line " + std::to_string(n) + " was echoed into the log");
+            if (static_cast<int>(typed.size()) < minimumBeforeRefusal)
+                Fail("the client refused a line after only " + std::to_string(typed.size()) +
+                     " bytes had been typed, fewer than " + std::to_string(minimumBeforeRefusal));
+            std::printf("info: line %d refused after %zu bytes; the peer now reads\n", n, typed.size());
+            ++refusals;
+            peerReads = true;
+            if (!PollUntil(peerHasAllTyped))
+                Fail("the peer received only " + std::to_string(peer_.Unread().size()) + " of the " +
+                     std::to_string(typed.size()) + " bytes typed before the refusal");
         }
-        Settled();
-    } else if (command == "expect-sel") {
-        HWND control = Control(tokens, 1);
-        DWORD expected = MAKELONG(Int(tokens, 3), Int(tokens, 4));
-        DWORD seen = 0;
-        if (!PollUntil([&] { return (seen = ReadSelection(control)) == expected; }))
-            Fail("selection " + std::to_string(LOWORD(seen)) + ".." + std::to_string(HIWORD(seen)) +
-                 ", expected " + tokens[3].text + ".." + tokens[4].text);
-        Settled();
-    } else if (command == "expect-style") {
-        HWND control = Control(tokens, 1);
-        const std::string& what = Arg(tokens, 3).text;
-        bool ok = what == "visible"    ? IsWindowVisible(control) != 0
-                  : what == "hidden"   ? IsWindowVisible(control) == 0
-                  : what == "enabled"  ? IsWindowEnabled(control) != 0
-                  : what == "disabled" ? IsWindowEnabled(control) == 0
-                  : throw std::invalid_argument("unknown state '" + what + "'");
-        if (!ok)
-            Fail(tokens[2].text + " is not " + what);
-    } else if (command == "expect-box") {
-        HWND box = WaitWindow(Caption(tokens, 1));
-        ExpectBox(box, Str(tokens, 2));
-        Settled();
-    } else if (command == "expect-static-contains") {
-        std::vector<std::string> parts;
-        for (size_t i = 2; i < tokens.size(); ++i)
-            parts.push_back(Str(tokens, i));
-        ExpectStaticContains(Window(tokens, 1), parts);
-    } else if (command == "expect-icon-control") {
-        ExpectIconControl(Window(tokens, 1));
-    } else if (command == "expect-exe-icon") {
-        ExpectExeIcon();
-    } else if (command == "key") {
-        // "no-effect" marks a key whose lack of effect the next key's effect will show.
-        HWND window = Window(tokens, 1);
-        bool noEffect = tokens.size() > 3 && tokens[3].text == "no-effect" && !tokens[3].quoted;
-        Acting();
-        PressCombo(window, Arg(tokens, 2).text);
-        if (noEffect)
-            Settled();
-    } else if (command == "type") {
-        HWND window = Window(tokens, 1);
-        HWND control = Control(tokens, 1);
-        Acting();
-        Type(window, control, Str(tokens, 3));
-        Settled();
-    } else if (command == "paste") {
-        HWND window = Window(tokens, 1);
-        Acting();
-        SetClipboardBytes(Str(tokens, 2));
-        PressCombo(window, "ctrl+V");
-    } else if (command == "click") {
-        HWND window = Window(tokens, 1);
-        HWND control = Control(tokens, 1);
-        Acting();
-        ClickAt(window, CentreOf(control));
-    } else if (command == "click-close") {
-        HWND window = Window(tokens, 1);
-        Acting();
-        ClickAt(window, CloseBoxPoint(window));
-    } else if (command == "menu") {
-        HWND window = Window(tokens, 1);
-        int id = ControlId(tokens, 2);
-        Acting();
-        PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, 0), 0);
-    } else if (command == "syscommand-close") {
-        HWND window = Window(tokens, 1);
-        Acting();
-        PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
-    } else if (command == "peer") {
-        Peer(tokens);
-        const std::string& verb = tokens[1].text;
-        if (verb.rfind("expect", 0) == 0 || verb == "accept")
-            Settled();
-    } else if (command == "client2") {
-        Client2(tokens);
-        if (tokens[1].text.rfind("expect", 0) == 0)
-            Settled();
-    } else if (command == "roll-log") {
-        RollLog(Window(tokens, 1), Int(tokens, 2), Int(tokens, 3), Int(tokens, 4));
-        Settled();
-    } else if (command == "type-until-refused") {
-        Acting();
-        TypeUntilRefused(Window(tokens, 1), Int(tokens, 2));
-        Settled();
-    } else if (command == "shot") {
-        // As a person sees it: the window in front and active, its painting done.
-        HWND window = Window(tokens, 1);
-        if (!PollUntil([&] { return GetForegroundWindow() == window; }))
-            Fail("the window to picture is not the active one");
-        WriteBmp(CaptureSettled(WindowRect(window)), ShotPath(Arg(tokens, 2).text));
-    } else if (command == "bench-flood") {
-        RunFloodBenchmark(Window(tokens, 1), peer_, Int(tokens, 2), options_.shots);
-        Settled();
-    } else if (command == "expect-beeps") {
-        ExpectBells(Int(tokens, 1));
-        Settled();
-    } else if (command == "print") {
-        std::printf("%s\n", Str(tokens, 1).c_str());
-    } else {
-        throw std::invalid_argument("unknown command '" + command + "'");
+        typed += line;
     }
+    if (!PollUntil(peerHasAllTyped))
+        Fail("the peer received only " + std::to_string(peer_.Unread().size()) + " of " +
+             std::to_string(typed.size()) + " bytes typed");
+    std::printf("info: %d lines (%zu bytes) arrived whole and in order; %d refused while the peer "
+                "did not read\n", count, typed.size(), refusals);
+    peer_.Unread().clear();
+    expectedBells_ += refusals;
+}
+
+// Every named member sends its line back to back, as people in a room speak at the same moment.
+void Script::SayTogether(const Args& args)
+{
+    std::string text = Str(args, 1);
+    if (args.size() < 3)
+        throw std::invalid_argument("'together' needs the members who speak");
+    if (said_.empty())
+        logMark_ = ReadText(ControlOf(FindWindowByCaption(WINDOW_CAPTIONS.at("main")), IDC_LOG, "IDC_LOG")).size();
+    std::vector<std::pair<Member*, std::string>> lines;
+    for (size_t i = 2; i < args.size(); ++i)
+        lines.emplace_back(&MemberNamed(args[i].text), text + " from " + args[i].text);
+    for (auto& [member, line] : lines)
+        member->Send(line);
+    for (size_t i = 2; i < args.size(); ++i)
+        said_.push_back(args[i].text + ": " + lines[i - 2].second);
+}
+
+// The log since the first "together" must be the said messages, one a line, each with its
+// sender's name, each sender's in order: no line run together, cut short or forged.
+void Script::ExpectLogSaid(HWND window)
+{
+    HWND log = ControlOf(window, IDC_LOG, "IDC_LOG");
+    std::vector<std::string> lines;
+    PollUntil([&] {
+        std::string text = ReadText(log);
+        if (text.size() < logMark_)
+            Fail("the log lost text while members spoke");
+        lines.clear();
+        size_t at = logMark_;
+        for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+            lines.push_back(text.substr(at, end - at));
+        return lines.size() >= said_.size();
+    });
+    std::vector<bool> shown(said_.size(), false);
+    for (const std::string& line : lines) {
+        size_t which = std::find(said_.begin(), said_.end(), line) - said_.begin();
+        if (which == said_.size() || shown[which])
+            Fail("the log line " + Printable(line) + " is not one message with its sender's name");
+        std::string sender = line.substr(0, line.find(':'));
+        for (size_t earlier = 0; earlier < which; ++earlier)
+            if (!shown[earlier] && said_[earlier].compare(0, sender.size() + 1, sender + ":") == 0)
+                Fail("the log shows " + Printable(line) + " before " + Printable(said_[earlier]));
+        shown[which] = true;
+    }
+    for (size_t i = 0; i < said_.size(); ++i)
+        if (!shown[i])
+            Fail("the log does not show " + Printable(said_[i]) + " (" + std::to_string(lines.size()) +
+                 " lines of " + std::to_string(said_.size()) + " messages)");
+    std::printf("info: %zu messages, each on a line of its own with its sender's name\n", said_.size());
+    said_.clear();
+}
+
+const std::vector<Command>& Script::Commands()
+{
+    using S = Script;
+    static const std::vector<Command> commands = {
+        {"timeout", "SECONDS", "how long every later wait may take (15 s at first)",
+         [](S& s, const Args& a) { g_timeoutMs = static_cast<DWORD>(s.Int(a, 1)) * 1000; }},
+        {"needs", "server|small-buffers", "read by the runner: start a velmora-server, or shrink the socket buffers",
+         [](S& s, const Args& a) { s.Arg(a, 1); }},
+        {"print", "\"TEXT\"", "prints the text",
+         [](S& s, const Args& a) { std::printf("%s\n", s.Str(a, 1).c_str()); }},
+
+        // The client and its windows.
+        {"launch", "", "starts velmora.exe and waits for its main window",
+         [](S& s, const Args&) {
+             LaunchClient(s.options_.client);
+             WaitWindow(WINDOW_CAPTIONS.at("main"));
+             s.Settled();
+         }},
+        {"expect-exit", "STATUS", "waits for the client to end with this exit status",
+         [](S& s, const Args& a) {
+             DWORD code = WaitClientExit();
+             DWORD expected = static_cast<DWORD>(s.Int(a, 1));
+             if (code != expected) {
+                 char hex[16];
+                 std::snprintf(hex, sizeof hex, "%08lX", code);
+                 Fail("exit status " + std::to_string(static_cast<long>(code)) + " (0x" + hex +
+                      "), expected " + std::to_string(static_cast<long>(expected)));
+             }
+             s.Settled();
+         }},
+        {"expect-running", "", "the client has not ended",
+         [](S&, const Args&) {
+             if (!ClientRunning())
+                 Fail("the client has ended");
+         }},
+        {"wait-window", "WINDOW", "waits for a window (main, connect, about or a quoted caption)",
+         [](S& s, const Args& a) {
+             WaitWindow(s.Caption(a, 1));
+             s.Settled();
+         }},
+        {"wait-gone", "WINDOW", "waits for a window to close",
+         [](S& s, const Args& a) {
+             std::string caption = s.Caption(a, 1);
+             if (!PollUntil([&] { return FindWindowByCaption(caption) == nullptr; }))
+                 Fail("the window \"" + caption + "\" is still shown");
+             s.Settled();
+         }},
+        {"expect-no-window", "WINDOW", "the window is not shown now",
+         [](S& s, const Args& a) {
+             std::string caption = s.Caption(a, 1);
+             if (FindWindowByCaption(caption) != nullptr)
+                 Fail("the window \"" + caption + "\" is shown");
+         }},
+        {"expect-one-window", "WINDOW", "exactly one such window is shown",
+         [](S& s, const Args& a) {
+             std::string caption = s.Caption(a, 1);
+             size_t count = FindWindowsByCaption(caption).size();
+             if (count != 1)
+                 Fail(std::to_string(count) + " windows \"" + caption + "\" are shown, not one");
+         }},
+        {"expect-minimised", "WINDOW", "waits for the window to be minimised",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             if (!PollUntil([&] { return IsIconic(window) != 0; }))
+                 Fail("the window is not minimised");
+             s.Settled();
+         }},
+        {"expect-restored", "WINDOW", "waits for the window to be neither minimised nor hidden",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             if (!PollUntil([&] { return !IsIconic(window) && IsWindowVisible(window); }))
+                 Fail("the window is not restored");
+             s.Settled();
+         }},
+
+        // What the windows show.
+        {"expect-text", "WINDOW CONTROL \"TEXT\"", "waits for the control's whole text",
+         [](S& s, const Args& a) {
+             s.ExpectText(s.Control(a, 1), s.Str(a, 3), true);
+             s.Settled();
+         }},
+        {"expect-text-ends", "WINDOW CONTROL \"TEXT\"", "waits for the control's text to end so",
+         [](S& s, const Args& a) {
+             s.ExpectText(s.Control(a, 1), s.Str(a, 3), false);
+             s.Settled();
+         }},
+        {"check-text", "WINDOW CONTROL \"TEXT\"", "the control's whole text is this now",
+         [](S& s, const Args& a) {
+             std::string expected = s.Str(a, 3);
+             std::string seen = ReadText(s.Control(a, 1));
+             if (seen != expected)
+                 Fail("text differs: " + Difference(expected, seen));
+         }},
+        {"check-text-ends", "WINDOW CONTROL \"TEXT\"", "the control's text ends so now",
+         [](S& s, const Args& a) {
+             std::string expected = s.Str(a, 3);
+             std::string seen = ReadText(s.Control(a, 1));
+             if (seen.size() < expected.size() ||
+                 seen.compare(seen.size() - expected.size(), expected.size(), expected) != 0)
+                 Fail("text does not end with " + Printable(expected) + "; it ends with " +
+                      Printable(seen.substr(seen.size() > 80 ? seen.size() - 80 : 0)));
+         }},
+        {"expect-text-length", "WINDOW CONTROL N", "waits for the control's text to be N characters long",
+         [](S& s, const Args& a) {
+             HWND control = s.Control(a, 1);
+             int expected = s.Int(a, 3);
+             int seen = -1;
+             if (!PollUntil([&] { return (seen = ReadTextLength(control)) == expected; }))
+                 Fail("text length " + std::to_string(seen) + ", expected " + std::to_string(expected));
+             s.Settled();
+         }},
+        {"expect-focus", "WINDOW CONTROL", "waits for the keyboard focus to be on the control",
+         [](S& s, const Args& a) {
+             HWND control = s.Control(a, 1);
+             if (!PollUntil([&] { return FocusedWindow() == control; })) {
+                 HWND focus = FocusedWindow();
+                 Fail("the focus is not on " + a[2].text + " but on " +
+                      (focus ? ClassOf(focus) + " " + std::to_string(GetDlgCtrlID(focus)) : "nothing"));
+             }
+             s.Settled();
+         }},
+        {"expect-sel", "WINDOW CONTROL START END", "waits for the control's selection",
+         [](S& s, const Args& a) {
+             HWND control = s.Control(a, 1);
+             DWORD expected = MAKELONG(s.Int(a, 3), s.Int(a, 4));
+             DWORD seen = 0;
+             if (!PollUntil([&] { return (seen = ReadSelection(control)) == expected; }))
+                 Fail("selection " + std::to_string(LOWORD(seen)) + ".." + std::to_string(HIWORD(seen)) +
+                      ", expected " + a[3].text + ".." + a[4].text);
+             s.Settled();
+         }},
+        {"expect-style", "WINDOW CONTROL visible|hidden|enabled|disabled", "the control's state now",
+         [](S& s, const Args& a) {
+             HWND control = s.Control(a, 1);
+             const std::string& what = s.Arg(a, 3).text;
+             bool ok = what == "visible"    ? IsWindowVisible(control) != 0
+                       : what == "hidden"   ? IsWindowVisible(control) == 0
+                       : what == "enabled"  ? IsWindowEnabled(control) != 0
+                       : what == "disabled" ? IsWindowEnabled(control) == 0
+                       : throw std::invalid_argument("unknown state '" + what + "'");
+             if (!ok)
+                 Fail(a[2].text + " is not " + what);
+         }},
+        {"expect-box", "CAPTION \"TEXT\"", "waits for a message box with one OK button and no icon",
+         [](S& s, const Args& a) {
+             HWND box = WaitWindow(s.Caption(a, 1));
+             s.ExpectBox(box, s.Str(a, 2));
+             s.Settled();
+         }},
+        {"expect-static-contains", "WINDOW \"PART\"...", "a visible static text holds every part",
+         [](S& s, const Args& a) {
+             std::vector<std::string> parts;
+             for (size_t i = 2; i < a.size(); ++i)
+                 parts.push_back(s.Str(a, i));
+             s.ExpectStaticContains(s.Window(a, 1), parts);
+         }},
+        {"expect-icon-control", "WINDOW", "the window shows an icon at its own size",
+         [](S& s, const Args& a) { s.ExpectIconControl(s.Window(a, 1)); }},
+        {"expect-exe-icon", "", "the client's file carries one 32x32 16-colour icon",
+         [](S& s, const Args&) { s.ExpectExeIcon(); }},
+        {"expect-beeps", "N", "waits until the client has beeped N times in all",
+         [](S& s, const Args& a) {
+             s.ExpectBells(s.Int(a, 1));
+             s.Settled();
+         }},
+        {"shot", "WINDOW NAME", "saves a picture of the window, in front and painted, as NAME.bmp",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             if (!PollUntil([&] { return GetForegroundWindow() == window; }))
+                 Fail("the window to picture is not the active one");
+             WriteBmp(CaptureSettled(WindowRect(window)), s.ShotPath(s.Arg(a, 2).text));
+         }},
+
+        // A person at the keyboard and the mouse. Each input must show its effect before the next.
+        {"key", "WINDOW COMBO [no-effect]", "presses keys (alt+F4, shift+TAB, RETURN, x); no-effect: a later key shows it",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             bool noEffect = a.size() > 3 && a[3].text == "no-effect" && !a[3].quoted;
+             s.Acting();
+             PressCombo(window, s.Arg(a, 2).text);
+             if (noEffect)
+                 s.Settled();
+         }},
+        {"type", "WINDOW CONTROL \"TEXT\"", "types the text into the focused control, a key at a time",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             HWND control = s.Control(a, 1);
+             s.Acting();
+             s.Type(window, control, s.Str(a, 3));
+             s.Settled();
+         }},
+        {"paste", "WINDOW \"TEXT\"", "pastes the text with Ctrl+V",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             s.Acting();
+             SetClipboardBytes(s.Str(a, 2));
+             PressCombo(window, "ctrl+V");
+         }},
+        {"click", "WINDOW CONTROL", "clicks the middle of the control",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             HWND control = s.Control(a, 1);
+             s.Acting();
+             ClickAt(window, CentreOf(control));
+         }},
+        {"click-close", "WINDOW", "clicks the window's close box",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             s.Acting();
+             ClickAt(window, CaptionButtonPoint(window, HTCLOSE));
+         }},
+        {"click-minimise", "WINDOW", "clicks the window's minimise box",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             s.Acting();
+             ClickAt(window, CaptionButtonPoint(window, HTMINBUTTON));
+         }},
+        {"restore", "WINDOW", "restores the minimised window, as its task-bar button would",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             s.Acting();
+             PostMessageA(window, WM_SYSCOMMAND, SC_RESTORE, 0);
+         }},
+        {"menu", "WINDOW COMMAND", "chooses a menu command (IDM_CONNECT, IDM_ABOUT, IDM_EXIT)",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             int id = s.ControlId(a, 2);
+             s.Acting();
+             PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+         }},
+        {"syscommand-close", "WINDOW", "chooses Close in the system menu",
+         [](S& s, const Args& a) {
+             HWND window = s.Window(a, 1);
+             s.Acting();
+             PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+         }},
+        {"roll-log", "WINDOW LINES LENGTH LIMIT", "the peer sends numbered lines; the log keeps the newest whole ones within LIMIT",
+         [](S& s, const Args& a) {
+             s.RollLog(s.Window(a, 1), s.Int(a, 2), s.Int(a, 3), s.Int(a, 4));
+             s.Settled();
+         }},
+        {"type-lines-to-slow-peer", "WINDOW COUNT [refused-after=BYTES]",
+         "sends COUNT lines of 255 characters while the peer does not read; a refused line must stay in the input line",
+         [](S& s, const Args& a) {
+             s.Acting();
+             s.TypeLinesToSlowPeer(s.Window(a, 1), s.Int(a, 2), s.Option(a, 3, "refused-after"));
+             s.Settled();
+         }},
+
+        // The scripted peer in the server's place.
+        {"peer listen", "[rcvbuf=BYTES]", "listens on 127.0.0.1:1024",
+         [](S& s, const Args& a) { s.peer_.Listen(1024, s.Option(a, 2, "rcvbuf")); }},
+        {"peer stop-listening", "", "stops listening",
+         [](S& s, const Args&) { s.peer_.StopListening(); }},
+        {"peer accept", "", "waits for the client's connection",
+         [](S& s, const Args&) {
+             s.peer_.Accept();
+             s.Settled();
+         }},
+        {"peer expect-no-connection", "", "no connection waits",
+         [](S& s, const Args&) {
+             if (s.peer_.HasPendingConnection())
+                 Fail("the client connected to the peer");
+         }},
+        {"peer send", "\"TEXT\"", "sends the text, masked",
+         [](S& s, const Args& a) { s.peer_.Send(Mask(s.Str(a, 2))); }},
+        {"peer send-raw", "\"BYTES\"", "sends the bytes as they are",
+         [](S& s, const Args& a) { s.peer_.Send(s.Str(a, 2)); }},
+        {"peer expect", "\"BYTES\"", "waits for the client to send these bytes next",
+         [](S& s, const Args& a) {
+             s.peer_.ExpectBytes(s.Str(a, 2));
+             s.Settled();
+         }},
+        {"peer expect-nothing", "", "the client has sent nothing more",
+         [](S& s, const Args&) {
+             s.peer_.ExpectNothing();
+             s.Settled();
+         }},
+        {"peer expect-closed", "", "waits for the client to close the connection",
+         [](S& s, const Args&) {
+             s.peer_.ExpectClosed();
+             s.Settled();
+         }},
+        {"peer close", "", "closes the connection in order",
+         [](S& s, const Args&) { s.peer_.Close(); }},
+        {"peer reset", "", "resets the connection",
+         [](S& s, const Args&) { s.peer_.Reset(); }},
+        {"peer shutdown-write", "", "ends the peer's sending side",
+         [](S& s, const Args&) { s.peer_.ShutdownWrite(); }},
+        {"peer flood-start", "", "floods the client with numbered lines from a thread of its own",
+         [](S& s, const Args&) {
+             if (s.flood_)
+                 throw std::invalid_argument("a flood is running already");
+             s.flood_ = std::make_unique<Flooder>(s.peer_.Socket());
+         }},
+        {"peer flood-for", "SECONDS", "lets the flood go on for this long",
+         [](S& s, const Args& a) {
+             Flooder& flood = s.RunningFlood();
+             long long before = flood.BytesSent();
+             Sleep(static_cast<DWORD>(s.Int(a, 2)) * 1000);
+             std::printf("info: %lld bytes of flood went out in %d s\n", flood.BytesSent() - before, s.Int(a, 2));
+         }},
+        {"peer flood-stop", "\"TEXT\"", "stops the flood and sends the text after it",
+         [](S& s, const Args& a) {
+             s.RunningFlood().Stop();
+             s.flood_.reset();
+             s.peer_.Send(Mask(s.Str(a, 2)));
+         }},
+
+        // Raw members of a room on the real server.
+        {"member connect", "NAME [PORT]", "a member called NAME joins the room (port 1024 unless given)",
+         [](S& s, const Args& a) {
+             s.members_[s.Arg(a, 1).text].Connect(a.size() > 3 ? s.Int(a, 3) : 1024);
+         }},
+        {"member send", "NAME \"TEXT\"", "the member sends the text",
+         [](S& s, const Args& a) { s.MemberNamed(a[1].text).Send(s.Str(a, 3)); }},
+        {"member expect", "NAME \"TEXT\"", "waits for the member to receive this text next, unmasked",
+         [](S& s, const Args& a) {
+             s.MemberNamed(a[1].text).ExpectUnmasked(s.Str(a, 3));
+             s.Settled();
+         }},
+        {"member expect-nothing", "NAME", "the member has received nothing more",
+         [](S& s, const Args& a) {
+             s.MemberNamed(a[1].text).ExpectNothing();
+             s.Settled();
+         }},
+        {"member expect-closed", "NAME", "waits for the server to close the member's connection",
+         [](S& s, const Args& a) {
+             s.MemberNamed(a[1].text).ExpectClosed();
+             s.Settled();
+         }},
+        {"member close", "NAME", "the member leaves",
+         [](S& s, const Args& a) { s.MemberNamed(a[1].text).Close(); }},
+        {"together", "\"TEXT\" NAME...", "each member sends \"TEXT from NAME\", all back to back",
+         [](S& s, const Args& a) { s.SayTogether(a); }},
+        {"expect-log-said", "WINDOW", "waits for the log to show what members said together, one message a line",
+         [](S& s, const Args& a) {
+             s.ExpectLogSaid(s.Window(a, 1));
+             s.Settled();
+         }},
+
+        // Benchmarks: figures, not tests.
+        {"bench-receive-only", "SECONDS", "floods the receive-only program (--receive-only) and measures its rate",
+         [](S& s, const Args& a) {
+             if (s.options_.receiveOnly.empty())
+                 throw std::invalid_argument("the driver was started without --receive-only");
+             s.receiveOnlyRate_ = RunReceiveOnlyBenchmark(s.options_.receiveOnly, s.peer_, s.Int(a, 1));
+         }},
+        {"bench-flood", "WINDOW SECONDS", "floods the connected client while a person types, and measures",
+         [](S& s, const Args& a) {
+             RunFloodBenchmark(s.Window(a, 1), s.peer_, s.Int(a, 2), s.options_.shots, s.receiveOnlyRate_);
+             s.Settled();
+         }},
+    };
+    return commands;
+}
+
+void Script::Execute(const Args& tokens)
+{
+    std::string name = tokens[0].text;
+    if (name == "peer" || name == "member") {
+        size_t verb = name == "peer" ? 1 : 2;
+        name += " " + Arg(tokens, verb).text;
+    }
+    for (const Command& command : Commands())
+        if (name == command.name) {
+            command.run(*this, tokens);
+            return;
+        }
+    throw std::invalid_argument("unknown command '" + name + "' (velmora-drive --help lists them)");
 }
 
 void Script::Finish()
@@ -813,14 +963,17 @@ int Script::Run()
             } catch (const std::exception&) {
             }
         }
+        flood_.reset();
         KillClient();
         peer_.Shutdown();
-        client2_.Close();
+        for (auto& member : members_)
+            member.second.Close();
         std::fflush(stdout);
         return scriptError ? 2 : 1;
     }
     peer_.Shutdown();
-    client2_.Close();
+    for (auto& member : members_)
+        member.second.Close();
     std::printf("PASS %s\n", options_.script.c_str());
     std::fflush(stdout);
     return 0;
@@ -878,9 +1031,25 @@ std::string Difference(const std::string& expected, const std::string& seen)
            Printable(seen.substr(from, 120));
 }
 
+void PrintUsage(FILE* out)
+{
+    std::fprintf(out,
+                 "usage: velmora-drive --client PATH --script PATH [--shots DIR] [--fail-shot PATH]\n"
+                 "                     [--bells PATH] [--receive-only PATH]\n"
+                 "Plays a scenario script against velmora.exe, one command a line ('#' starts a comment).\n"
+                 "Strings are quoted, with \\r \\n \\t \\0 \\xHH escapes; \"ab\"*3 repeats and \"a\"+\"b\" joins;\n"
+                 "the bare word version stands for the program's version. Commands:\n");
+    for (const Command& command : Script::Commands())
+        std::fprintf(out, "  %s %s\n      %s\n", command.name, command.arguments, command.help);
+}
+
 int main(int argc, char** argv)
 {
     Options options;
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        PrintUsage(stdout);
+        return 0;
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string name = argv[i];
         if (name == "--client") options.client = argv[i + 1];
@@ -888,15 +1057,15 @@ int main(int argc, char** argv)
         else if (name == "--shots") options.shots = argv[i + 1];
         else if (name == "--fail-shot") options.failShot = argv[i + 1];
         else if (name == "--bells") options.bells = argv[i + 1];
+        else if (name == "--receive-only") options.receiveOnly = argv[i + 1];
         else {
             std::fprintf(stderr, "unknown option %s\n", argv[i]);
+            PrintUsage(stderr);
             return 2;
         }
     }
-    if (options.client.empty() || options.script.empty()) {
-        std::fprintf(stderr,
-                     "usage: velmora-drive --client PATH --script PATH [--shots DIR] [--fail-shot PATH]"
-                     " [--bells PATH]\n");
+    if (options.client.empty() || options.script.empty() || argc % 2 == 0) {
+        PrintUsage(stderr);
         return 2;
     }
     if (GetACP() != 1252) {

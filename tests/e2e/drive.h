@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -63,7 +64,8 @@ void MakeForeground(HWND window);
 void PressCombo(HWND window, const std::string& combo);
 void TypeChar(HWND window, unsigned char byte);
 void ClickAt(HWND window, POINT screenPoint);
-POINT CloseBoxPoint(HWND window);
+// The middle of a caption button, found as a person finds it: hit is HTCLOSE or HTMINBUTTON.
+POINT CaptionButtonPoint(HWND window, LRESULT hit);
 POINT CentreOf(HWND control);
 void SetClipboardBytes(const std::string& bytes);
 
@@ -80,7 +82,16 @@ void WriteBmp(const Image& image, const std::string& path);
 RECT WindowRect(HWND window);
 RECT ScreenRect();
 
-// ---- the scripted server side and a second client (net.cpp)
+// ---- script lines (tokens.cpp)
+
+struct Token {
+    std::string text;
+    bool quoted = false;
+};
+// Words and quoted strings with C escapes; "ab"*3 repeats a string, "ab"+"cd" joins two.
+std::vector<Token> Tokenize(const std::string& line);
+
+// ---- the scripted server side and the raw members of a room (net.cpp)
 
 void StartNetworking();
 std::string Mask(const std::string& text);
@@ -113,7 +124,8 @@ private:
     bool clientClosed_ = false;
 };
 
-class SecondClient {
+// A member of a room on the real server, speaking the wire protocol by hand.
+class Member {
 public:
     void Connect(int port);
     void Send(const std::string& bytes);
@@ -129,6 +141,27 @@ private:
     bool closed_ = false;
 };
 
-// ---- the flood benchmark (flood.cpp)
+// ---- floods of the client, for the benchmark and the scenarios (flood.cpp)
 
-void RunFloodBenchmark(HWND mainWindow, Peer& peer, int seconds, const std::string& shotDir);
+// Sends numbered lines to the client from a thread of its own for as long as it lives, and
+// collects what the client sends back. Ending it, by Stop or by leaving its scope, joins the thread.
+class Flooder {
+public:
+    explicit Flooder(SOCKET socket);
+    ~Flooder();
+    Flooder(const Flooder&) = delete;
+    Flooder& operator=(const Flooder&) = delete;
+    void Stop();
+    long long BytesSent() const;
+    // What the client sent, split at '|', each piece with the time it arrived.
+    std::vector<std::pair<std::string, ULONGLONG>> Arrivals();
+
+private:
+    struct Shared;
+    std::unique_ptr<Shared> shared_;
+};
+
+// The flood the receive-only program takes, for comparison: bytes a second.
+double RunReceiveOnlyBenchmark(const std::string& program, Peer& peer, int seconds);
+void RunFloodBenchmark(HWND mainWindow, Peer& peer, int seconds, const std::string& shotDir,
+                       double receiveOnlyRate);

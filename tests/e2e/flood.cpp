@@ -1,6 +1,7 @@
 // Floods the connected client for a bounded time and measures what a person would notice: how
 // fast the text reaches the log, how long a typed line takes to reach the server, and whether
-// the window goes on painting.
+// the window goes on painting; and, for comparison, how fast a program that only receives takes
+// in the same flood under the same Wine.
 #include "drive.h"
 
 #include "resource.h"
@@ -14,60 +15,105 @@
 namespace {
 
 constexpr const char* END_MARK = "<end-of-flood>";
+// The receive-only program answers the end mark with this.
+constexpr const char* RECEIVE_ONLY_DONE = "done|";
 
-struct FloodShared {
+std::string FloodPattern()
+{
+    std::string lines;
+    for (int i = 0; lines.size() < 16384; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "flood %08d abcdefghijklmnopqrstuvwxyz\r\n", i);
+        lines += line;
+    }
+    return Mask(lines);
+}
+
+// Takes what the client sent, split at '|', with the time each piece arrived.
+void TakeArrivals(std::string& fromClient, std::vector<std::pair<std::string, ULONGLONG>>& arrivals)
+{
+    size_t end;
+    while ((end = fromClient.find('|')) != std::string::npos) {
+        arrivals.emplace_back(fromClient.substr(0, end), NowMs());
+        fromClient.erase(0, end + 1);
+    }
+}
+
+}  // namespace
+
+struct Flooder::Shared {
     SOCKET socket;
     std::atomic<bool> stop{false};
     std::atomic<long long> sent{0};
     std::mutex lock;
     std::string fromClient;
-    std::vector<std::pair<std::string, ULONGLONG>> arrivals;   // each ping and when it arrived
+    std::vector<std::pair<std::string, ULONGLONG>> arrivals;
+    std::thread thread;
 };
 
-void FloodLoop(FloodShared* shared)
+Flooder::Flooder(SOCKET socket) : shared_(new Shared)
 {
-    std::string chunk;
-    for (int i = 0; chunk.size() < 16384; ++i) {
-        char piece[64];
-        std::snprintf(piece, sizeof piece, "flood %08d abcdefghijklmnopqrstuvwxyz ", i);
-        chunk += piece;
-    }
-    const std::string masked = Mask(chunk);
-    size_t offset = 0;
-    char buffer[4096];
-    while (!shared->stop.load()) {
-        fd_set readable, writable;
-        FD_ZERO(&readable);
-        FD_ZERO(&writable);
-        FD_SET(shared->socket, &readable);
-        FD_SET(shared->socket, &writable);
-        timeval tv{0, 20000};
-        if (select(0, &readable, &writable, nullptr, &tv) <= 0)
-            continue;
-        if (FD_ISSET(shared->socket, &readable)) {
-            int n = recv(shared->socket, buffer, sizeof buffer, 0);
-            if (n > 0) {
+    if (socket == INVALID_SOCKET)
+        Fail("the flood needs the peer's connection");
+    shared_->socket = socket;
+    Shared* shared = shared_.get();
+    shared_->thread = std::thread([shared] {
+        const std::string masked = FloodPattern();
+        size_t offset = 0;
+        char buffer[4096];
+        while (!shared->stop.load()) {
+            fd_set readable, writable;
+            FD_ZERO(&readable);
+            FD_ZERO(&writable);
+            FD_SET(shared->socket, &readable);
+            FD_SET(shared->socket, &writable);
+            timeval tv{0, 20000};
+            if (select(0, &readable, &writable, nullptr, &tv) <= 0)
+                continue;
+            if (FD_ISSET(shared->socket, &readable)) {
+                int n = recv(shared->socket, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    return;
                 std::lock_guard<std::mutex> guard(shared->lock);
                 shared->fromClient.append(buffer, static_cast<size_t>(n));
-                size_t end;
-                while ((end = shared->fromClient.find('|')) != std::string::npos) {
-                    shared->arrivals.emplace_back(shared->fromClient.substr(0, end), NowMs());
-                    shared->fromClient.erase(0, end + 1);
+                TakeArrivals(shared->fromClient, shared->arrivals);
+            }
+            if (FD_ISSET(shared->socket, &writable)) {
+                int n = send(shared->socket, masked.data() + offset, static_cast<int>(masked.size() - offset), 0);
+                if (n > 0) {
+                    shared->sent += n;
+                    offset = (offset + static_cast<size_t>(n)) % masked.size();
                 }
-            } else if (n == 0) {
-                return;
             }
         }
-        if (FD_ISSET(shared->socket, &writable)) {
-            int n = send(shared->socket, masked.data() + offset,
-                         static_cast<int>(masked.size() - offset), 0);
-            if (n > 0) {
-                shared->sent += n;
-                offset = (offset + static_cast<size_t>(n)) % masked.size();
-            }
-        }
-    }
+    });
 }
+
+// A failure anywhere while the flood runs unwinds through here, so the thread is always joined.
+Flooder::~Flooder()
+{
+    Stop();
+}
+
+void Flooder::Stop()
+{
+    shared_->stop = true;
+    if (shared_->thread.joinable())
+        shared_->thread.join();
+}
+
+long long Flooder::BytesSent() const
+{
+    return shared_->sent.load();
+}
+
+std::vector<std::pair<std::string, ULONGLONG>> Flooder::Arrivals()
+{
+    std::lock_guard<std::mutex> guard(shared_->lock);
+    return shared_->arrivals;
+}
+
+namespace {
 
 std::string WithoutLineEnds(const std::string& text)
 {
@@ -90,20 +136,67 @@ void PrintSpread(const char* what, std::vector<double> values)
                 values.size(), values.front(), values[values.size() / 2], values.back());
 }
 
+// A process of the benchmark's own, ended with the benchmark however it ends.
+struct BenchProcess {
+    PROCESS_INFORMATION info{};
+    ~BenchProcess()
+    {
+        if (info.hProcess == nullptr)
+            return;
+        if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT)
+            TerminateProcess(info.hProcess, 0xDEAD);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+};
+
 }  // namespace
 
-void RunFloodBenchmark(HWND mainWindow, Peer& peer, int seconds, const std::string& shotDir)
+double RunReceiveOnlyBenchmark(const std::string& program, Peer& peer, int seconds)
 {
-    if (!peer.Connected())
-        Fail("the flood needs the peer's connection");
+    BenchProcess process;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    std::string commandLine = "\"" + program + "\"";
+    if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process.info))
+        Fail("CreateProcess(" + program + ") failed with error " + std::to_string(GetLastError()));
+    peer.Accept();
+
+    const ULONGLONG start = NowMs();
+    long long floodBytes = 0;
+    {
+        Flooder flood(peer.Socket());
+        Sleep(static_cast<DWORD>(seconds) * 1000);
+        flood.Stop();
+        floodBytes = flood.BytesSent();
+    }
+    peer.Send(Mask(std::string(END_MARK) + "\r\n"));
+    if (!PollUntil([&] {
+            peer.Drain(50);
+            return peer.Unread().find(RECEIVE_ONLY_DONE) != std::string::npos;
+        }, 120000))
+        Fail("the receive-only program did not take in the end of the flood within 120 s");
+    const double floodSeconds = static_cast<double>(NowMs() - start) / 1000.0;
+    peer.Unread().clear();
+    peer.Close();
+
+    double rate = static_cast<double>(floodBytes) / floodSeconds;
+    std::printf("bench: receive-only program: flood of %d s: %lld bytes, all taken in %.1f s after the "
+                "start: %.0f KB/s\n", seconds, floodBytes, floodSeconds, rate / 1024.0);
+    std::fflush(stdout);
+    return rate;
+}
+
+void RunFloodBenchmark(HWND mainWindow, Peer& peer, int seconds, const std::string& shotDir,
+                       double receiveOnlyRate)
+{
     HWND log = ControlOf(mainWindow, IDC_LOG, "IDC_LOG");
     HWND input = ControlOf(mainWindow, IDC_INPUT, "IDC_INPUT");
     RECT logRect = WindowRect(log);
 
-    FloodShared shared;
-    shared.socket = peer.Socket();
     const ULONGLONG start = NowMs();
-    std::thread flooder(FloodLoop, &shared);
+    Flooder flood(peer.Socket());
 
     // One step at a time, never blocking, so that the pictures go on while a key waits.
     enum class Step { Paste, WaitPaste, WaitClear, Pause };
@@ -163,11 +256,10 @@ void RunFloodBenchmark(HWND mainWindow, Peer& peer, int seconds, const std::stri
         std::printf("bench: at the end of the flood a %s had waited %.1f s for its effect\n",
                     step == Step::WaitPaste ? "paste" : "press of Enter",
                     static_cast<double>(NowMs() - stepAt) / 1000.0);
-    shared.stop = true;
-    flooder.join();
-    const long long floodBytes = shared.sent.load();
+    flood.Stop();
+    const long long floodBytes = flood.BytesSent();
 
-    peer.Send(Mask(END_MARK));
+    peer.Send(Mask(std::string(END_MARK) + "\r\n"));
     ULONGLONG shownAt = 0;
     if (PollUntil([&] {
             std::string text = ReadText(log);
@@ -180,29 +272,29 @@ void RunFloodBenchmark(HWND mainWindow, Peer& peer, int seconds, const std::stri
         Fail("the end of the flood did not reach the log within 120 s");
 
     // Pings still in flight arrive once the flood has stopped.
+    std::vector<std::pair<std::string, ULONGLONG>> arrivals = flood.Arrivals();
+    std::string fromClient;
     PollUntil([&] {
         if (!peer.Drain(50))
             return true;
-        std::lock_guard<std::mutex> guard(shared.lock);
-        shared.fromClient += peer.Unread();
+        fromClient += peer.Unread();
         peer.Unread().clear();
-        size_t end;
-        while ((end = shared.fromClient.find('|')) != std::string::npos) {
-            shared.arrivals.emplace_back(shared.fromClient.substr(0, end), NowMs());
-            shared.fromClient.erase(0, end + 1);
-        }
-        return shared.arrivals.size() >= pressed.size();
+        TakeArrivals(fromClient, arrivals);
+        return arrivals.size() >= pressed.size();
     }, 20000);
 
     for (const auto& press : pressed)
-        for (const auto& arrival : shared.arrivals)
+        for (const auto& arrival : arrivals)
             if (arrival.first == press.first)
                 lineDelays.push_back(static_cast<double>(arrival.second - press.second));
 
     double floodSeconds = static_cast<double>(shownAt - start) / 1000.0;
-    std::printf("bench: flood of %d s: %lld bytes sent, all shown in the log %.1f s after the start: "
-                "%.0f KB/s\n",
-                seconds, floodBytes, floodSeconds, static_cast<double>(floodBytes) / 1024.0 / floodSeconds);
+    double rate = static_cast<double>(floodBytes) / floodSeconds;
+    std::printf("bench: velmora.exe: flood of %d s: %lld bytes, all shown in the log %.1f s after the "
+                "start: %.0f KB/s\n", seconds, floodBytes, floodSeconds, rate / 1024.0);
+    if (receiveOnlyRate > 0)
+        std::printf("bench: velmora.exe shows the flood at %.0f%% of the receive-only program's rate\n",
+                    100.0 * rate / receiveOnlyRate);
     PrintSpread("paste shown in the input line", pasteDelays);
     PrintSpread("Enter to the line's arrival at the server", lineDelays);
     std::printf("bench: typed lines: %zu pressed, %zu arrived\n", pressed.size(), lineDelays.size());

@@ -252,10 +252,10 @@ void Peer::Shutdown()
     StopListening();
 }
 
-void SecondClient::Connect(int port)
+void Member::Connect(int port)
 {
     if (socket_ != INVALID_SOCKET)
-        Fail("the second client is already connected");
+        Fail("the member is already connected");
     socket_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     SetNonBlocking(socket_);
     sockaddr_in address = Loopback(port);
@@ -267,22 +267,22 @@ void SecondClient::Connect(int port)
     FD_SET(socket_, &failed);
     timeval tv{static_cast<long>(g_timeoutMs / 1000), 0};
     if (select(0, nullptr, &writable, &failed, &tv) <= 0 || FD_ISSET(socket_, &failed))
-        Fail("the second client could not connect to 127.0.0.1:" + std::to_string(port));
+        Fail("the member could not connect to 127.0.0.1:" + std::to_string(port));
     unread_.clear();
     closed_ = false;
 }
 
-void SecondClient::Send(const std::string& bytes)
+void Member::Send(const std::string& bytes)
 {
     if (socket_ == INVALID_SOCKET)
-        Fail("the second client is not connected");
+        Fail("the member is not connected");
     SendAll(socket_, bytes);
 }
 
-bool SecondClient::Drain(DWORD waitMs)
+bool Member::Drain(DWORD waitMs)
 {
     if (socket_ == INVALID_SOCKET)
-        Fail("the second client is not connected");
+        Fail("the member is not connected");
     if (closed_)
         return false;
     if (waitMs > 0 && !WaitReadable(socket_, waitMs))
@@ -294,39 +294,39 @@ bool SecondClient::Drain(DWORD waitMs)
     return !closed_;
 }
 
-void SecondClient::ExpectUnmasked(const std::string& expected)
+void Member::ExpectUnmasked(const std::string& expected)
 {
     PollUntil([&] {
         Drain(0);
-        ExpectPrefix(unread_, expected, "the second client");
+        ExpectPrefix(unread_, expected, "the member");
         return unread_.size() >= expected.size() || closed_;
     });
     if (unread_.size() < expected.size())
-        Fail("the second client received only " + std::to_string(unread_.size()) + " of " +
+        Fail("the member received only " + std::to_string(unread_.size()) + " of " +
              std::to_string(expected.size()) + " expected bytes: " + Difference(expected, unread_));
     unread_.erase(0, expected.size());
 }
 
-void SecondClient::ExpectNothing()
+void Member::ExpectNothing()
 {
     Drain(0);
     if (!unread_.empty())
-        Fail("the second client received bytes nobody expected: " + Printable(unread_));
+        Fail("the member received bytes nobody expected: " + Printable(unread_));
 }
 
-void SecondClient::ExpectClosed()
+void Member::ExpectClosed()
 {
     bool closed = PollUntil([&] {
         Drain(0);
         return closed_ || !unread_.empty();
     });
     if (!unread_.empty())
-        Fail("the second client received bytes nobody expected: " + Printable(unread_));
+        Fail("the member received bytes nobody expected: " + Printable(unread_));
     if (!closed)
-        Fail("the server did not close the second client's connection");
+        Fail("the server did not close the member's connection");
 }
 
-void SecondClient::Close()
+void Member::Close()
 {
     if (socket_ != INVALID_SOCKET)
         closesocket(socket_);

@@ -301,22 +301,20 @@ POINT CentreOf(HWND control)
     return POINT{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
 }
 
-// The close box is found as a person finds it: the point of the caption that answers HTCLOSE.
-POINT CloseBoxPoint(HWND window)
+POINT CaptionButtonPoint(HWND window, LRESULT button)
 {
     RECT rect = WindowRect(window);
     for (int y = rect.top + 2; y < rect.top + 40 && y < rect.bottom; ++y)
-        for (int x = rect.right - 2; x > rect.right - 60 && x > rect.left; --x) {
-            LRESULT hit = SendTo(window, WM_NCHITTEST, 0, MAKELPARAM(x, y));
-            if (hit == HTCLOSE) {
-                // Aim at the middle of the box, not its edge.
-                int right = x;
-                while (right > rect.left && SendTo(window, WM_NCHITTEST, 0, MAKELPARAM(right - 1, y)) == HTCLOSE)
-                    --right;
-                return POINT{(x + right) / 2, y + 4};
-            }
+        for (int x = rect.right - 2; x > rect.right - 100 && x > rect.left; --x) {
+            if (SendTo(window, WM_NCHITTEST, 0, MAKELPARAM(x, y)) != button)
+                continue;
+            // Aim at the middle of the button, not its edge.
+            int left = x;
+            while (left > rect.left && SendTo(window, WM_NCHITTEST, 0, MAKELPARAM(left - 1, y)) == button)
+                --left;
+            return POINT{(x + left) / 2, y + 4};
         }
-    Fail("the window's caption has no close box");
+    Fail(button == HTCLOSE ? "the window's caption has no close box" : "the window's caption has no such button");
 }
 
 void ClickAt(HWND window, POINT point)

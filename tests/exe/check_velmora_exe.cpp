@@ -324,7 +324,7 @@ std::vector<ExpectedDialog> ExpectedDialogs()
          WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME |
              DS_3DLOOK | DS_SETFONT | DS_CENTER,
          WS_EX_CLIENTEDGE, 20, 20, 475, 208, Ordinal(IDR_MAINMENU),
-         "Velmora 1.1 - Client Version", 8, "MS Sans Serif",
+         "Velmora " VELMORA_VERSION_TEXT " - Client Version", 8, "MS Sans Serif",
          {
              {IDC_INPUT, CLASS_EDIT, "", 21, 188, 264, 14,
               WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, 0},
@@ -358,11 +358,11 @@ std::vector<ExpectedDialog> ExpectedDialogs()
         {IDD_ABOUT, true,
          WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_3DLOOK | DS_SETFONT |
              DS_SETFOREGROUND,
-         0, 0, 0, 196, 102, "", "About Velmora 1.1", 8, "MS Sans Serif",
+         0, 0, 0, 196, 102, "", "About Velmora " VELMORA_VERSION_TEXT, 8, "MS Sans Serif",
          {
              {IDC_ABOUT_OK, CLASS_BUTTON, "Ok", 76, 76, 50, 14,
               WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0},
-             {NO_CONTROL_ID, CLASS_STATIC, "*1.1*", 46, 10, 135, 8, text, 0},
+             {NO_CONTROL_ID, CLASS_STATIC, "*" VELMORA_VERSION_TEXT "*", 46, 10, 135, 8, text, 0},
              {NO_CONTROL_ID, CLASS_STATIC, "*", 62, 20, 108, 8, text, 0},
              {NO_CONTROL_ID, CLASS_STATIC, "*@example.org", 65, 31, 100, 8, text, 0},
              {NO_CONTROL_ID, CLASS_STATIC, "*", 13, 60, 170, 8, text, 0},
@@ -623,10 +623,11 @@ void CheckVersion(const Image& image)
     Reader r = image.At(res.offset + fixed + 8, 16);
     uint32_t fileMs = r.U32(), fileLs = r.U32(), productMs = r.U32(), productLs = r.U32();
     const uint32_t version = VELMORA_VERSION_MAJOR << 16 | VELMORA_VERSION_MINOR;
-    Check(fileMs == version && fileLs == 0, "file version is 1.1", Hex(fileMs) + "." + Hex(fileLs));
-    Check(productMs == version && productLs == 0, "product version is 1.1");
-    std::string productVersion = Wide("ProductVersion") + std::string(2, '\0') + Wide("1.1");
-    Check(data.find(productVersion) != std::string::npos, "product version text is 1.1");
+    const std::string text = VELMORA_VERSION_TEXT;
+    Check(fileMs == version && fileLs == 0, "file version is " + text, Hex(fileMs) + "." + Hex(fileLs));
+    Check(productMs == version && productLs == 0, "product version is " + text);
+    std::string productVersion = Wide("ProductVersion") + std::string(2, '\0') + Wide(text);
+    Check(data.find(productVersion) != std::string::npos, "product version text is " + text);
     Check(data.find(Wide("example.org")) != std::string::npos,
           "version strings name our example.org address");
 }
@@ -641,6 +642,8 @@ void CheckManifest(const Image& image)
         return;
     std::string manifest = ResourceText(image, res);
     Check(manifest.find("level=\"asInvoker\"") != std::string::npos, "manifest asks for asInvoker");
+    Check(manifest.find("version=\"" VELMORA_VERSION_TEXT ".0.0\"") != std::string::npos,
+          "manifest names version " VELMORA_VERSION_TEXT);
     const char* const systems[] = {
         "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
         "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",

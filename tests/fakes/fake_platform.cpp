@@ -54,6 +54,19 @@ bool TakeScripted(const char* name, int& result)
     return true;
 }
 
+// Whole lines from the start go until the log fits its limit; a single longer line loses its head.
+void KeepNewestLines()
+{
+    size_t limit = static_cast<size_t>(fake.logLimit);
+    if (fake.log.size() <= limit)
+        return;
+    size_t cut = fake.log.size() - limit;
+    size_t lineEnd = fake.log.find("\r\n", cut < 2 ? 0 : cut - 2);
+    if (lineEnd != std::string::npos && lineEnd + 2 < fake.log.size())
+        cut = lineEnd + 2;
+    fake.log.erase(0, cut);
+}
+
 int Fail(int error)
 {
     fake.lastError = error;
@@ -145,6 +158,8 @@ int recv(SOCKET s, char* bytes, int length, int flags)
     if (fake.incoming.empty())
         return fake.peerClosed ? 0 : Fail(WSAEWOULDBLOCK);
     int taken = static_cast<int>(std::min<size_t>(length, fake.incoming.size()));
+    if (fake.readSize > 0)
+        taken = std::min(taken, fake.readSize);
     std::memcpy(bytes, fake.incoming.data(), taken);
     fake.incoming.erase(0, taken);
     return taken;
@@ -172,6 +187,21 @@ void AppendToLog(HWND mainWindow, const char* text)
     Record("AppendToLog", {reinterpret_cast<intptr_t>(mainWindow)}, text);
     fake.log += text;
     fake.logInsertions.push_back(text);
+    KeepNewestLines();
+}
+
+void ReplaceLog(HWND mainWindow, const char* text)
+{
+    Record("ReplaceLog", {reinterpret_cast<intptr_t>(mainWindow)}, text);
+    fake.log = text;
+    ++fake.logReplacements;
+    KeepNewestLines();
+}
+
+int LogLimit(HWND mainWindow)
+{
+    Record("LogLimit", {reinterpret_cast<intptr_t>(mainWindow)});
+    return fake.logLimit;
 }
 
 void SetStatus(HWND mainWindow, const char* text)
@@ -215,8 +245,21 @@ void EndMainWindow(HWND mainWindow)
     ++fake.windowsEnded;
 }
 
-BOOL MakeWayForUser(HWND mainWindow)
+unsigned PendingWindowWork(HWND mainWindow)
 {
-    Record("MakeWayForUser", {reinterpret_cast<intptr_t>(mainWindow)});
-    return fake.userWaiting;
+    Record("PendingWindowWork", {reinterpret_cast<intptr_t>(mainWindow)});
+    return fake.windowWork;
+}
+
+void AskLogRepaint(HWND mainWindow)
+{
+    Record("AskLogRepaint", {reinterpret_cast<intptr_t>(mainWindow)});
+}
+
+BOOL ReadEventWaits(HWND mainWindow)
+{
+    for (const FakePlatform::PostedMessage& message : fake.posted)
+        if (message.window == mainWindow && message.message == WM_SOCKET_NOTIFY)
+            return message.wParam == chatState.streamSocket && WSAGETSELECTEVENT(message.lParam) == FD_READ;
+    return FALSE;
 }

@@ -2,7 +2,7 @@
 // behind the socket, and the main window's visible state.
 #pragma once
 
-#include "fake_platform.h"
+#include "platform_api.h"
 
 #include <deque>
 #include <functional>
@@ -38,19 +38,22 @@ struct FakePlatform {
     // The peer: bytes waiting for recv, whether it has closed, what it has taken from send and
     // how much more send may take before it would block.
     std::string incoming;
+    int readSize = 0;   // when not 0, what one recv returns at most, as a slower stack would
     bool peerClosed = false;
     std::string sentToPeer;
     long sendRoom = 1 << 20;
 
-    // The main window.
+    // The main window. The log keeps its newest whole lines within its limit, as the window's does.
     std::string log;
+    int logLimit = 30000;
     std::vector<std::string> logInsertions;
+    int logReplacements = 0;
     std::string status;
     std::vector<std::string> notices;  // "caption|text"
     int beeps = 0;
     std::string input;
     int windowsEnded = 0;
-    bool userWaiting = false;
+    unsigned windowWork = 0;   // WINDOW_* flags that PendingWindowWork reports
     // Runs while a notice is open, as a nested modal loop would dispatch messages.
     std::function<void(const std::string& caption)> whileNoticeOpen;
 
