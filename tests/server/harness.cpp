@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -256,8 +257,9 @@ void NatsCluster::Clear()
 {
     for (std::size_t i = 0; i < nodes_.size(); ++i)
         Kill(static_cast<int>(i));
+    std::error_code ignored;
     if (!dir_.empty())
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        std::filesystem::remove_all(dir_, ignored);
     dir_.clear();
 }
 
