@@ -43,6 +43,14 @@ protected:
         return server;
     }
 
+    // alice on server a and bob on server b, each having heard of the other.
+    void MeetAcrossServers()
+    {
+        alice = Join(*a, "guest-1");
+        bob = Join(*b, "guest-100001");
+        EXPECT_LINE(*alice, "guest-100001 joined");
+    }
+
     // A member on `server` whose guest name is `name`; the count of others depends on timing.
     std::unique_ptr<Client> Join(const ServerProcess& server, const std::string& name)
     {
@@ -122,13 +130,13 @@ protected:
     NatsCluster cluster{3};
     std::unique_ptr<ServerProcess> a;
     std::unique_ptr<ServerProcess> b;
+    std::unique_ptr<Client> alice;
+    std::unique_ptr<Client> bob;
 };
 
 TEST_F(NatsRoomTest, EveryMessageReachesEveryOtherMemberOnceInOrderAndNeverItsSender)
 {
-    auto alice = Join(*a, "guest-1");
-    auto bob = Join(*b, "guest-100001");
-    EXPECT_LINE(*alice, "guest-100001 joined");
+    MeetAcrossServers();
     auto carol = Join(*a, "guest-2");
     EXPECT_LINE(*alice, "guest-2 joined");
     Settle({bob.get(), carol.get()});
@@ -196,9 +204,7 @@ TEST_F(NatsRoomTest, NamesAreUniqueAcrossServersWhenClaimedAtTheSameMoment)
 
 TEST_F(NatsRoomTest, WhoListsTheMembersOfEveryServer)
 {
-    auto alice = Join(*a, "guest-1");
-    auto bob = Join(*b, "guest-100001");
-    EXPECT_LINE(*alice, "guest-100001 joined");
+    MeetAcrossServers();
     Settle({bob.get()});
     bob->Send("/nick bob");
     EXPECT_LINE(*bob, "guest-100001 is now known as bob");
@@ -216,9 +222,7 @@ TEST_F(NatsRoomTest, WhoListsTheMembersOfEveryServer)
 
 TEST_F(NatsRoomTest, ServersMoveToAnotherNodeWhenOneDiesAndLoseNothingSentAfter)
 {
-    auto alice = Join(*a, "guest-1");
-    auto bob = Join(*b, "guest-100001");
-    EXPECT_LINE(*alice, "guest-100001 joined");
+    MeetAcrossServers();
 
     // The node server a is connected to (the client picks one of its list at random).
     const int node = a->Log().find("through NATS at " + cluster.Url(0)) != std::string::npos ? 0 : 1;
@@ -245,9 +249,7 @@ TEST_F(NatsRoomTest, ServersMoveToAnotherNodeWhenOneDiesAndLoseNothingSentAfter)
 
 TEST_F(NatsRoomTest, WithoutNatsEachServerKeepsTalkingAndTheRoomIsWholeAgainAfter)
 {
-    auto alice = Join(*a, "guest-1");
-    auto bob = Join(*b, "guest-100001");
-    EXPECT_LINE(*alice, "guest-100001 joined");
+    MeetAcrossServers();
     auto carol = Join(*a, "guest-2");
     EXPECT_LINE(*alice, "guest-2 joined");
     Settle({bob.get(), carol.get()});
@@ -289,9 +291,7 @@ TEST_F(NatsRoomTest, WithoutNatsEachServerKeepsTalkingAndTheRoomIsWholeAgainAfte
 
 TEST_F(NatsRoomTest, MembersOfAServerThatDiesOrStopsAreToldToHaveLeft)
 {
-    auto alice = Join(*a, "guest-1");
-    auto bob = Join(*b, "guest-100001");
-    EXPECT_LINE(*alice, "guest-100001 joined");
+    MeetAcrossServers();
     auto c = StartServer(cluster.Urls({2, 0}));
     auto carol = Join(*c, "guest-200001");
     EXPECT_LINE(*alice, "guest-200001 joined");
