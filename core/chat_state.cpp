@@ -196,12 +196,15 @@ void OnReadEvent(HWND mainWindow)
         return;
     unsigned work = PendingWindowWork(mainWindow);
     ReadPause pause = READ_PAUSE_NONE;
-    if (!(work & WINDOW_UNSEEN)) {
-        if (work & WINDOW_LOG_REPAINT_WAITS)
-            pause = READ_PAUSE_FOR_REPAINT;
-        else if (work & WINDOW_INPUT_WAITS)
-            pause = READ_PAUSE_FOR_INPUT;
-    }
+    if (work & WINDOW_UNSEEN)
+        pause = READ_PAUSE_NONE;
+    else if (chatState.dialogsOpen > 0)
+        pause = work & (WINDOW_INPUT_WAITS | WINDOW_LOG_REPAINT_WAITS | WINDOW_PAINT_WAITS) ? READ_PAUSE_FOR_DIALOG
+                                                                                            : READ_PAUSE_NONE;
+    else if (work & WINDOW_LOG_REPAINT_WAITS)
+        pause = READ_PAUSE_FOR_REPAINT;
+    else if (work & WINDOW_INPUT_WAITS)
+        pause = READ_PAUSE_FOR_INPUT;
     if (pause == READ_PAUSE_FOR_INPUT)
         AskLogRepaint(mainWindow);
     chatState.readPause = pause;
@@ -340,6 +343,24 @@ void ResumeReading(HWND mainWindow)
         return;
     chatState.readPause = READ_PAUSE_NONE;
     PostSocketEvent(mainWindow, FD_READ, 0);
+}
+
+void LogPainted(HWND mainWindow)
+{
+    if (chatState.readPause == READ_PAUSE_FOR_INPUT || chatState.readPause == READ_PAUSE_FOR_REPAINT)
+        ResumeReading(mainWindow);
+}
+
+void DialogOpening(HWND)
+{
+    ++chatState.dialogsOpen;
+    chatState.readPause = READ_PAUSE_FOR_DIALOG;
+}
+
+void DialogEnded(HWND mainWindow)
+{
+    --chatState.dialogsOpen;
+    ResumeReading(mainWindow);
 }
 
 BOOL CloseDown(HWND mainWindow)

@@ -39,12 +39,17 @@ enum ReadPause {
     READ_PAUSE_NONE,
     READ_PAUSE_FOR_INPUT,     // keys or clicks wait; a repaint of the log was asked to follow them
     READ_PAUSE_FOR_REPAINT,   // the log's repaint waits
+    // A dialog over the window waits to be shown, to paint or to take keys: a dialog is shown
+    // only once the message queue runs dry, which read events would never let it do. Its loop
+    // tells the window when it has nothing left to do, and the dialog's end ends the pause too.
+    READ_PAUSE_FOR_DIALOG,
 };
 
 // What waits to be done in the main window, as PendingWindowWork reports it.
 constexpr unsigned WINDOW_UNSEEN = 1;        // minimised or hidden: it does not paint at all
 constexpr unsigned WINDOW_INPUT_WAITS = 2;
 constexpr unsigned WINDOW_LOG_REPAINT_WAITS = 4;
+constexpr unsigned WINDOW_PAINT_WAITS = 8;   // some window of the program, a dialog's say, waits to paint
 
 struct ChatState {
     WSADATA winsockData;
@@ -61,6 +66,7 @@ struct ChatState {
     bool lastConnectFailed;      // the next attempt may need a fresh socket
     bool networkReleased;        // CloseDown has closed the socket and released the network layer
     ReadPause readPause;
+    int dialogsOpen;             // dialogs of the main window's own over it, from open to end
     char outbox[OUTBOX_SIZE];
     int outboxLength;
 
@@ -89,6 +95,11 @@ int TakeInChunk(HWND mainWindow);
 BOOL CloseDown(HWND mainWindow);
 // Ends a read pause; the main window calls it for every way out of one.
 void ResumeReading(HWND mainWindow);
+// The log has painted: the way out of a pause for input or for the log's repaint.
+void LogPainted(HWND mainWindow);
+// Around each dialog that the main window runs over itself.
+void DialogOpening(HWND mainWindow);
+void DialogEnded(HWND mainWindow);
 
 // What the chat core shows goes through these operations of the main window.
 void AppendToLog(HWND mainWindow, const char* text);

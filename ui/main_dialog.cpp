@@ -27,16 +27,25 @@ void KeepFocusOffSendButton(HWND window)
         SetFocus(GetDlgItem(window, IDC_LOG));
 }
 
+// Reading waits while a dialog is being shown: the dialog appears only once the message queue
+// runs dry, which a busy room's read events would never let happen.
+void RunDialog(HWND window, const char* name, DLGPROC procedure)
+{
+    DialogOpening(window);
+    DialogBoxParamA(chatState.instance, name, window, procedure, 0);
+    DialogEnded(window);
+}
+
 // Matched against the whole wParam: only notification code 0 (a click, a menu choice or the
 // Enter key's press of the default button) is a command here.
 INT_PTR RunMainCommand(HWND window, WPARAM command)
 {
     switch (command) {
     case IDM_CONNECT:
-        DialogBoxParamA(chatState.instance, IDD_CONN, window, ConnectDlgProc, 0);
+        RunDialog(window, IDD_CONN, ConnectDlgProc);
         return TRUE;
     case IDM_ABOUT:
-        DialogBoxParamA(chatState.instance, IDD_ABOUT, window, AboutDlgProc, 0);
+        RunDialog(window, IDD_ABOUT, AboutDlgProc);
         return TRUE;
     case IDM_EXIT:
     case IDC_EXIT:
@@ -70,7 +79,7 @@ INT_PTR CALLBACK MainDlgProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLOREDIT:
         if (reinterpret_cast<HWND>(lParam) == GetDlgItem(window, IDC_LOG))
-            ResumeReading(window);
+            LogPainted(window);
         return FALSE;
     case WM_SIZE:
         if (wParam == SIZE_MINIMIZED)

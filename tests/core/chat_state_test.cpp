@@ -572,6 +572,33 @@ TEST_F(ChatCore, APauseUnderANoticeEndsWhenTheNoticeHasNothingLeftToDo)
     EXPECT_EQ(fake.log, "during the notice\r\n");
 }
 
+// A dialog is shown only once the message queue runs dry, which read events would never let it do.
+TEST_F(ChatCore, ADialogOverTheWindowIsShownAndPaintsBeforeReadingGoesOn)
+{
+    StartConnected();
+    PeerSends("under the dialog");
+    DialogOpening(kMainWindow);
+    Event(FD_READ);
+    EXPECT_TRUE(fake.CallsTo("recv").empty());
+    LogPainted(kMainWindow);   // not this pause's way out
+    EXPECT_TRUE(fake.posted.empty());
+
+    ResumeReading(kMainWindow);   // the dialog's loop has nothing left to do: it is shown
+    DeliverPosted();
+    EXPECT_EQ(fake.log, "under the dialog\r\n");
+
+    PeerSends("more");
+    fake.windowWork = WINDOW_PAINT_WAITS;   // the dialog's own painting
+    Event(FD_READ);
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_FOR_DIALOG);
+    EXPECT_TRUE(fake.CallsTo("AskLogRepaint").empty());
+    fake.windowWork = 0;
+    DialogEnded(kMainWindow);
+    DeliverPosted();
+    EXPECT_EQ(fake.log, "under the dialog\r\nmore\r\n");
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_NONE);
+}
+
 // Wine posts a read event for every read that leaves data behind.
 TEST_F(ChatCore, SpareReadEventsAddNothing)
 {
