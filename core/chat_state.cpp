@@ -199,8 +199,7 @@ void OnReadEvent(HWND mainWindow)
     if (work & WINDOW_UNSEEN)
         pause = READ_PAUSE_NONE;
     else if (chatState.dialogsOpen > 0)
-        pause = work & (WINDOW_INPUT_WAITS | WINDOW_LOG_REPAINT_WAITS | WINDOW_PAINT_WAITS) ? READ_PAUSE_FOR_DIALOG
-                                                                                            : READ_PAUSE_NONE;
+        pause = work & (WINDOW_INPUT_WAITS | WINDOW_LOG_REPAINT_WAITS) ? READ_PAUSE_FOR_DIALOG : READ_PAUSE_NONE;
     else if (work & WINDOW_LOG_REPAINT_WAITS)
         pause = READ_PAUSE_FOR_REPAINT;
     else if (work & WINDOW_INPUT_WAITS)

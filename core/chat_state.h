@@ -39,9 +39,10 @@ enum ReadPause {
     READ_PAUSE_NONE,
     READ_PAUSE_FOR_INPUT,     // keys or clicks wait; a repaint of the log was asked to follow them
     READ_PAUSE_FOR_REPAINT,   // the log's repaint waits
-    // A dialog over the window waits to be shown, to paint or to take keys: a dialog is shown
-    // only once the message queue runs dry, which read events would never let it do. Its loop
-    // tells the window when it has nothing left to do, and the dialog's end ends the pause too.
+    // A dialog over the window waits to be shown, or keys or the log's repaint wait under it: a
+    // dialog is shown only once the message queue runs dry, which read events would never let it
+    // do, and it paints when the queue drains for the log's repaint. Its loop tells the window
+    // when it has nothing left to do, and the dialog's end ends the pause too.
     READ_PAUSE_FOR_DIALOG,
 };
 
@@ -49,7 +50,6 @@ enum ReadPause {
 constexpr unsigned WINDOW_UNSEEN = 1;        // minimised or hidden: it does not paint at all
 constexpr unsigned WINDOW_INPUT_WAITS = 2;
 constexpr unsigned WINDOW_LOG_REPAINT_WAITS = 4;
-constexpr unsigned WINDOW_PAINT_WAITS = 8;   // some window of the program, a dialog's say, waits to paint
 
 struct ChatState {
     WSADATA winsockData;

@@ -167,8 +167,6 @@ unsigned PendingWindowWork(HWND mainWindow)
         work |= WINDOW_LOG_REPAINT_WAITS;
     if (HIWORD(GetQueueStatus(QS_INPUT)) != 0)
         work |= WINDOW_INPUT_WAITS;
-    if (HIWORD(GetQueueStatus(QS_PAINT)) != 0)
-        work |= WINDOW_PAINT_WAITS;
     return work;
 }
 

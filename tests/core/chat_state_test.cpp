@@ -588,7 +588,7 @@ TEST_F(ChatCore, ADialogOverTheWindowIsShownAndPaintsBeforeReadingGoesOn)
     EXPECT_EQ(fake.log, "under the dialog\r\n");
 
     PeerSends("more");
-    fake.windowWork = WINDOW_PAINT_WAITS;   // the dialog's own painting
+    fake.windowWork = WINDOW_LOG_REPAINT_WAITS;   // the dialog paints in the same turn as the log
     Event(FD_READ);
     EXPECT_EQ(chatState.readPause, READ_PAUSE_FOR_DIALOG);
     EXPECT_TRUE(fake.CallsTo("AskLogRepaint").empty());
