@@ -5,7 +5,8 @@
 #   scripts/setup.sh --bench  also the servers the benchmarks compare against
 # A mirror in the middle of a sync fails `apt-get update` for a few minutes, so the update is
 # tried VELMORA_APT_TRIES times (default 4), VELMORA_APT_PAUSE seconds apart (default 60), and
-# the install is tried even after the last failure: the old lists often still do.
+# the install is tried even after the last failure: the old lists often still do. What cannot be
+# installed is named and setup fails, but everything else is installed all the same.
 set -euo pipefail
 
 packages=(
@@ -99,15 +100,23 @@ if [ ${#unmet[@]} -eq 0 ]; then
     exit 0
 fi
 # apt installs all or nothing; asking about each package alone names the ones it cannot install.
+# The others are installed all the same, so that whatever does not need the blocked ones can
+# still be built and tested.
 blocked=()
+resolvable=()
 for package in "${unmet[@]}"; do
-    apt-get -s -q install --no-install-recommends "$package" >/dev/null 2>&1 || blocked+=("$package")
+    if apt-get -s -q install --no-install-recommends "$package" >/dev/null 2>&1; then
+        resolvable+=("$package")
+    else
+        blocked+=("$package")
+    fi
 done
+if [ ${#blocked[@]} -gt 0 ] && [ ${#resolvable[@]} -gt 0 ]; then
+    apt_get install -y --no-install-recommends "${resolvable[@]}" >>"$log" 2>&1 || true
+    mapfile -t unmet < <(missing)
+fi
 {
     echo "setup: could not install ${unmet[*]}"
-    if [ ${#blocked[@]} -gt 0 ] && [ ${#blocked[@]} -lt ${#unmet[@]} ]; then
-        echo "setup: the ones apt cannot resolve: ${blocked[*]}"
-    fi
     if [ -n "$update_failures" ]; then
         echo "setup: these package lists could not be downloaded:"
         printf '%s\n' "$update_failures"

@@ -6,7 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh --test
+# If a package cannot be installed, everything that does not need it still runs, so that one
+# run shows all there is to see; the run fails all the same.
+setup_status=0
+scripts/setup.sh --test || setup_status=$?
 
 jobs=$(nproc)
 cmake --preset native >/dev/null
@@ -20,5 +23,14 @@ cmake --build --preset win32 -j "$jobs"
 ctest --test-dir build/win32 --output-on-failure
 cmake --build --preset win32 --target package
 
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+    echo "test: FAILED: wine32:i386 could not be installed (see setup's account above), so the tests" >&2
+    echo "      that run velmora.exe under Wine (tests/e2e, tests/package/check-zip.sh) did not run" >&2
+    exit 1
+fi
 tests/e2e/run-e2e.sh build/win32 build/native
 tests/package/check-zip.sh build/win32
+if ((setup_status != 0)); then
+    echo "test: FAILED: setup could not install everything (see its account above)" >&2
+    exit "$setup_status"
+fi
