@@ -14,8 +14,7 @@ using asio::ip::tcp;
 Payload::Payload(std::string plain, std::shared_ptr<MemoryGauge> gauge)
     : masked_(std::move(plain)), gauge_(std::move(gauge))
 {
-    // The client's unmasking step is its own inverse.
-    UnmaskChunk(masked_.data(), static_cast<int>(masked_.size()));
+    MaskChunk(masked_.data(), static_cast<int>(masked_.size()));
     gauge_->bytes += masked_.size();
 }
 

@@ -12,7 +12,7 @@ HWND const kMainWindow = reinterpret_cast<HWND>(0x1234);
 
 std::string Masked(std::string text)
 {
-    UnmaskChunk(text.data(), static_cast<int>(text.size()));
+    MaskChunk(text.data(), static_cast<int>(text.size()));
     return text;
 }
 

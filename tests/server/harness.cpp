@@ -80,7 +80,7 @@ std::string ServerPath()
 std::string Mask(std::string_view plain)
 {
     std::string masked(plain);
-    UnmaskChunk(masked.data(), static_cast<int>(masked.size()));
+    MaskChunk(masked.data(), static_cast<int>(masked.size()));
     return masked;
 }
 
