@@ -151,6 +151,8 @@ public:
     ~Flooder();
     Flooder(const Flooder&) = delete;
     Flooder& operator=(const Flooder&) = delete;
+    // Arrivals go on being taken in, with their times, until Stop.
+    void StopSending();
     void Stop();
     long long BytesSent() const;
     // What the client sent, split at '|', each piece with the time it arrived.
