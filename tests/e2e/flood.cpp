@@ -45,6 +45,7 @@ struct Flooder::Shared {
     SOCKET socket;
     std::atomic<bool> stop{false};
     std::atomic<bool> sending{true};
+    std::atomic<bool> quiet{false};   // the thread has sent its last bytes, or has ended
     std::atomic<long long> sent{0};
     std::mutex lock;
     std::string fromClient;
@@ -67,6 +68,8 @@ Flooder::Flooder(SOCKET socket) : shared_(new Shared)
             FD_ZERO(&readable);
             FD_ZERO(&writable);
             const bool sending = shared->sending.load();
+            if (!sending)
+                shared->quiet = true;
             FD_SET(shared->socket, &readable);
             if (sending)
                 FD_SET(shared->socket, &writable);
@@ -75,8 +78,10 @@ Flooder::Flooder(SOCKET socket) : shared_(new Shared)
                 continue;
             if (FD_ISSET(shared->socket, &readable)) {
                 int n = recv(shared->socket, buffer, sizeof buffer, 0);
-                if (n <= 0)
+                if (n <= 0) {
+                    shared->quiet = true;
                     return;
+                }
                 std::lock_guard<std::mutex> guard(shared->lock);
                 shared->fromClient.append(buffer, static_cast<size_t>(n));
                 TakeArrivals(shared->fromClient, shared->arrivals);
@@ -101,6 +106,9 @@ Flooder::~Flooder()
 void Flooder::StopSending()
 {
     shared_->sending = false;
+    // Bytes sent after this, the end mark say, must not be overtaken by the flood's last send.
+    while (!shared_->quiet.load())
+        Sleep(1);
 }
 
 void Flooder::Stop()
