@@ -184,14 +184,23 @@ void TakeInReads(HWND mainWindow, int maxReads)
     }
 }
 
+// Windows Sockets posts a read event after every read that leaves data behind: a thousand spare
+// events for one event's reads, each to be dispatched before the log may paint. So read events are
+// held off while an event reads; arming them again posts one if data is left.
+void TakeInReadsHoldingEvents(HWND mainWindow)
+{
+    WSAAsyncSelect(chatState.talkSocket, chatState.notifyWindow, WM_SOCKET_NOTIFY, EVENTS_WHILE_READING);
+    TakeInReads(mainWindow, READS_PER_EVENT);
+    WSAAsyncSelect(chatState.talkSocket, chatState.notifyWindow, WM_SOCKET_NOTIFY, EVENTS_AFTER_READING);
+}
+
 // Posted socket events go before keys and painting, so a server that never pauses would starve
 // both. A read event skipped here is not posted again by Windows Sockets until recv is called, so
 // every pause has a way out that calls ResumeReading.
 void OnReadEvent(HWND mainWindow)
 {
-    // Wine posts a read event for every read that leaves data behind, a thousand for one event's
-    // reads. Such a spare event adds nothing while a pause awaits its way out or another read event
-    // waits in the queue; left to read, the spares would each queue a thousand more.
+    // A read event adds nothing while a pause awaits its way out or another read event waits in
+    // the queue (one posted by ResumeReading and one by arming the events again, say).
     if (chatState.readPause != READ_PAUSE_NONE || ReadEventWaits(mainWindow))
         return;
     unsigned work = PendingWindowWork(mainWindow);
@@ -209,7 +218,7 @@ void OnReadEvent(HWND mainWindow)
     chatState.readPause = pause;
     if (pause != READ_PAUSE_NONE)
         return;
-    TakeInReads(mainWindow, READS_PER_EVENT);
+    TakeInReadsHoldingEvents(mainWindow);
     ShowLogBatch(mainWindow);
 }
 

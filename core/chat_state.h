@@ -8,6 +8,10 @@
 constexpr UINT WM_SOCKET_NOTIFY = WM_USER + 100;
 // Write readiness is armed too, so that bytes a send could not take are sent later, in order.
 constexpr long SOCKET_EVENTS = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+// While a read event reads, and after it. Arming FD_CONNECT once connected would report the
+// standing connection again.
+constexpr long EVENTS_WHILE_READING = FD_WRITE | FD_CLOSE;
+constexpr long EVENTS_AFTER_READING = FD_READ | FD_WRITE | FD_CLOSE;
 constexpr WORD WINSOCK_VERSION_1_1 = 0x0101;
 constexpr DWORD SERVER_PORT = 1024;
 // A handle that names no socket: sends on it fail.

@@ -1,6 +1,7 @@
 // The flood benchmark's yardstick: takes in a flood from 127.0.0.1:1024 exactly as velmora.exe
-// does (Windows Sockets 1.1, read events posted to a window, up to 1,024 reads of 256 bytes each,
-// unmasked, a read event with another queued behind it left to that one) and shows nothing. When
+// does (Windows Sockets 1.1, read events posted to a window and held off while one reads, up to
+// 1,024 reads of 256 bytes each, unmasked, a read event with another queued behind it left to that
+// one) and shows nothing. When
 // the end mark arrives it answers "done|" and ends.
 #include <windows.h>
 #include <winsock.h>
@@ -36,6 +37,14 @@ bool TakeIn()
     return false;
 }
 
+bool TakeInHoldingEvents(HWND window)
+{
+    WSAAsyncSelect(stream, window, WM_SOCKET_NOTIFY, FD_CLOSE);
+    bool ended = TakeIn();
+    WSAAsyncSelect(stream, window, WM_SOCKET_NOTIFY, FD_READ | FD_CLOSE);
+    return ended;
+}
+
 LRESULT CALLBACK ReceiverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message != WM_SOCKET_NOTIFY)
@@ -46,7 +55,7 @@ LRESULT CALLBACK ReceiverProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     MSG next;
     bool readQueued = PeekMessageA(&next, window, WM_SOCKET_NOTIFY, WM_SOCKET_NOTIFY, PM_NOREMOVE) &&
                       WSAGETSELECTEVENT(next.lParam) == FD_READ;
-    if (event == FD_READ && !readQueued && TakeIn()) {
+    if (event == FD_READ && !readQueued && TakeInHoldingEvents(window)) {
         send(stream, DONE, sizeof DONE - 1, 0);
         PostQuitMessage(0);
     }

@@ -73,6 +73,12 @@ int Fail(int error)
     return SOCKET_ERROR;
 }
 
+void PostReadEventIfArmed(SOCKET s)
+{
+    if (s == fake.armedSocket && (fake.armedEvents & FD_READ) != 0 && !fake.incoming.empty())
+        fake.posted.push_back({fake.armedWindow, fake.armedMessage, s, WSAMAKESELECTREPLY(FD_READ, 0)});
+}
+
 }  // namespace
 
 uint32_t HostInetAddr(const char* text);
@@ -108,6 +114,11 @@ int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long events)
 {
     Record("WSAAsyncSelect", {static_cast<intptr_t>(s), reinterpret_cast<intptr_t>(window),
                               static_cast<intptr_t>(message), events});
+    fake.armedSocket = s;
+    fake.armedWindow = window;
+    fake.armedMessage = message;
+    fake.armedEvents = events;
+    PostReadEventIfArmed(s);
     return 0;
 }
 
@@ -162,6 +173,7 @@ int recv(SOCKET s, char* bytes, int length, int flags)
         taken = std::min(taken, fake.readSize);
     std::memcpy(bytes, fake.incoming.data(), taken);
     fake.incoming.erase(0, taken);
+    PostReadEventIfArmed(s);
     return taken;
 }
 

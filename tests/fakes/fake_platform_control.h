@@ -42,6 +42,12 @@ struct FakePlatform {
     bool peerClosed = false;
     std::string sentToPeer;
     long sendRoom = 1 << 20;
+    // What WSAAsyncSelect armed last. As Windows Sockets does, arming FD_READ while bytes wait
+    // posts a read event, and so does every recv that leaves bytes behind while it is armed.
+    SOCKET armedSocket = 0;
+    HWND armedWindow = nullptr;
+    UINT armedMessage = 0;
+    long armedEvents = 0;
 
     // The main window. The log keeps its newest whole lines within its limit, as the window's does.
     std::string log;
