@@ -189,6 +189,11 @@ void TakeInReads(HWND mainWindow, int maxReads)
 // held off while an event reads; arming them again posts one if data is left.
 void TakeInReadsHoldingEvents(HWND mainWindow)
 {
+    // Before the connection, arming the events again could leave out the connect event.
+    if (!chatState.connected) {
+        TakeInReads(mainWindow, READS_PER_EVENT);
+        return;
+    }
     WSAAsyncSelect(chatState.talkSocket, chatState.notifyWindow, WM_SOCKET_NOTIFY, EVENTS_WHILE_READING);
     TakeInReads(mainWindow, READS_PER_EVENT);
     WSAAsyncSelect(chatState.talkSocket, chatState.notifyWindow, WM_SOCKET_NOTIFY, EVENTS_AFTER_READING);
@@ -224,6 +229,7 @@ void OnReadEvent(HWND mainWindow)
 
 void StartConnection()
 {
+    chatState.connected = true;
     chatState.serverEndsLines = false;
     chatState.lineEndShownForCr = false;
     chatState.heldLength = 0;
@@ -297,7 +303,8 @@ void SendTypedLine(HWND mainWindow)
 BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
 {
     // Events of a socket already replaced or closed may still be queued; they are not ours.
-    if (chatState.networkReleased || static_cast<SOCKET>(wParam) != chatState.streamSocket)
+    if (chatState.networkReleased || chatState.connectionLost ||
+        static_cast<SOCKET>(wParam) != chatState.streamSocket)
         return TRUE;
     WORD event = WSAGETSELECTEVENT(lParam);
     WORD error = WSAGETSELECTERROR(lParam);
@@ -318,6 +325,7 @@ BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
     if (event == FD_WRITE)
         SendOutbox(mainWindow);
     if (event == FD_CLOSE) {
+        chatState.connectionLost = true;
         // What the server sent before it closed is still shown, within the bound of one read event.
         TakeInReads(mainWindow, READS_PER_EVENT);
         ShowHeldText(mainWindow);

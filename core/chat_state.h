@@ -69,6 +69,8 @@ struct ChatState {
     HWND notifyWindow;           // where socket events go; a replacement socket is armed to it too
     bool lastConnectFailed;      // the next attempt may need a fresh socket
     bool networkReleased;        // CloseDown has closed the socket and released the network layer
+    bool connected;              // the connect event reported success; connect events are done
+    bool connectionLost;         // the close is being reported; arming events again may repeat it
     ReadPause readPause;
     int dialogsOpen;             // dialogs of the main window's own over it, from open to end
     char outbox[OUTBOX_SIZE];

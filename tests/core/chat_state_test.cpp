@@ -844,6 +844,33 @@ TEST_F(ChatCore, DataArrivingWhileConnectedNoticeIsOpenIsShownBeforeTheStatusCha
     EXPECT_EQ(fake.status, "            Connected");
 }
 
+TEST_F(ChatCore, AReadEventBeforeTheConnectionLeavesConnectEventsArmed)
+{
+    StartAndArm();
+    Event(FD_READ);
+    Connect();
+
+    EXPECT_NE(fake.armedEvents & FD_CONNECT, 0);
+}
+
+// Text and the close arrive together. Arming the events again after the reads reports the close
+// once more, and the notice's own loop dispatches that while it is open.
+TEST_F(ChatCore, ACloseReportedAgainIsShownOnce)
+{
+    StartConnected();
+    PeerSends("last words\r\n");
+    fake.peerClosed = true;
+    fake.whileNoticeOpen = [&](const std::string&) { DeliverPosted(); };
+
+    Event(FD_READ);
+    Event(FD_CLOSE);
+    DeliverPosted();
+
+    EXPECT_EQ(fake.log, "last words\r\n");
+    EXPECT_EQ(fake.notices, (std::vector<std::string>{"Connection lost!|Connection to server lost, exiting!"}));
+    EXPECT_EQ(fake.windowsEnded, 1);
+}
+
 TEST_F(ChatCore, ServerClosingWhileConnectedNoticeIsOpenEndsOnce)
 {
     StartAndArm();

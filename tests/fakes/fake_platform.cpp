@@ -119,6 +119,8 @@ int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long events)
     fake.armedMessage = message;
     fake.armedEvents = events;
     PostReadEventIfArmed(s);
+    if ((events & FD_CLOSE) != 0 && fake.peerClosed)
+        fake.posted.push_back({window, message, s, WSAMAKESELECTREPLY(FD_CLOSE, 0)});
     return 0;
 }
 

@@ -43,7 +43,8 @@ struct FakePlatform {
     std::string sentToPeer;
     long sendRoom = 1 << 20;
     // What WSAAsyncSelect armed last. As Windows Sockets does, arming FD_READ while bytes wait
-    // posts a read event, and so does every recv that leaves bytes behind while it is armed.
+    // posts a read event, and so does every recv that leaves bytes behind while it is armed;
+    // arming FD_CLOSE after the peer has closed reports the close (again).
     SOCKET armedSocket = 0;
     HWND armedWindow = nullptr;
     UINT armedMessage = 0;
