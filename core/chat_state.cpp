@@ -326,7 +326,10 @@ BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
         SendOutbox(mainWindow);
     if (event == FD_CLOSE) {
         chatState.connectionLost = true;
-        // What the server sent before it closed is still shown, within the bound of one read event.
+        // No event of this connection is wanted any more, and each of the drain's reads would
+        // post one. What the server sent before it closed is still shown, within the bound of one
+        // read event.
+        WSAAsyncSelect(chatState.talkSocket, mainWindow, 0, 0);
         TakeInReads(mainWindow, READS_PER_EVENT);
         ShowHeldText(mainWindow);
         ShowLogBatch(mainWindow);
