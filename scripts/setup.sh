@@ -5,8 +5,9 @@
 #   scripts/setup.sh --bench  also the servers the benchmarks compare against
 # A mirror in the middle of a sync fails `apt-get update` for a few minutes, so the update is
 # tried VELMORA_APT_TRIES times (default 4), VELMORA_APT_PAUSE seconds apart (default 60), and
-# the install is tried even after the last failure: the old lists often still do. What cannot be
-# installed is named and setup fails, but everything else is installed all the same.
+# the install is tried even after the last failure: the old lists often still do, and failing
+# that, the release's own versions. What cannot be installed is named and setup fails, but
+# everything else is installed all the same.
 set -euo pipefail
 
 packages=(
@@ -94,6 +95,16 @@ rm -f "$update_log"
 apt_get install -y --no-install-recommends "${wanted[@]}" >>"$log" 2>&1 || true
 
 mapfile -t unmet < <(missing)
+# A list that failed leaves apt with one architecture's newer versions and not the other's, and
+# wine32:i386 needs its i386 libraries at exactly the versions of the amd64 ones. The release's
+# own lists were fetched and checked, so its versions agree on both architectures.
+release=$(sed -n "s/^VERSION_CODENAME=//p" /etc/os-release)
+if [ ${#unmet[@]} -gt 0 ] && [ -n "$update_failures" ] && [ -n "$release" ]; then
+    echo "setup: some lists are missing, so installing the versions that $release itself ships"
+    apt_get install -y --no-install-recommends -o APT::Default-Release="$release" "${unmet[@]}" \
+        >>"$log" 2>&1 || true
+    mapfile -t unmet < <(missing)
+fi
 if [ ${#unmet[@]} -eq 0 ]; then
     echo "setup: installed ${wanted[*]}"
     rm -f "$log"
