@@ -210,6 +210,12 @@ void RunFloodBenchmark(HWND mainWindow, Peer& peer, int seconds, const std::stri
     HWND log = ControlOf(mainWindow, IDC_LOG, "IDC_LOG");
     HWND input = ControlOf(mainWindow, IDC_INPUT, "IDC_INPUT");
     RECT logRect = WindowRect(log);
+    // The input line's text, short of where the caret blinks while the line is empty.
+    RECT textRect = WindowRect(input);
+    textRect.left += 8;
+    textRect.top += 4;
+    textRect.bottom -= 4;
+    const Image emptyInput = CaptureScreenRect(textRect);
 
     const ULONGLONG start = NowMs();
     Flooder flood(peer.Socket());
@@ -220,6 +226,7 @@ void RunFloodBenchmark(HWND mainWindow, Peer& peer, int seconds, const std::stri
     std::vector<double> pasteDelays, lineDelays;
     std::vector<std::pair<std::string, ULONGLONG>> pressed;
     std::string ping;
+    bool pasteSeen = false;
     ULONGLONG stepAt = start;
     int intervals = 0, repaints = 0, pings = 0;
     Image previous = CaptureScreenRect(logRect);
@@ -233,11 +240,17 @@ void RunFloodBenchmark(HWND mainWindow, Peer& peer, int seconds, const std::stri
             SetClipboardBytes(ping);
             stepAt = NowMs();
             PressCombo(mainWindow, "ctrl+V");
+            pasteSeen = false;
             step = Step::WaitPaste;
             break;
         case Step::WaitPaste:
-            if (ReadText(input) == ping) {
+            // Timed by the screen, as the person sees it: the client answers another program's
+            // question about its text only between read events.
+            if (!pasteSeen && CaptureScreenRect(textRect).bgr != emptyInput.bgr) {
                 pasteDelays.push_back(static_cast<double>(NowMs() - stepAt));
+                pasteSeen = true;
+            }
+            if (pasteSeen && ReadText(input) == ping) {
                 stepAt = NowMs();
                 PressCombo(mainWindow, "RETURN");
                 pressed.emplace_back(ping.substr(0, ping.size() - 1), stepAt);
