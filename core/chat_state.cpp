@@ -177,10 +177,20 @@ void SendOutbox(HWND mainWindow)
     memmove(chatState.outbox, chatState.outbox + sent, chatState.outboxLength);
 }
 
-void TakeInReads(HWND mainWindow, int maxReads)
+bool InputWaits(HWND mainWindow)
+{
+    unsigned work = PendingWindowWork(mainWindow);
+    return (work & WINDOW_INPUT_WAITS) && !(work & WINDOW_UNSEEN);
+}
+
+enum ReadsEnd { READS_END_AT_BOUND, READS_END_FOR_INPUT };
+
+void TakeInReads(HWND mainWindow, int maxReads, ReadsEnd end)
 {
     chatState.logLimit = LogLimit(mainWindow);
     for (int i = 0; i < maxReads && TakeInChunk(mainWindow) > 0; ++i) {
+        if (end == READS_END_FOR_INPUT && (i + 1) % READS_BETWEEN_INPUT_CHECKS == 0 && InputWaits(mainWindow))
+            return;
     }
 }
 
@@ -191,11 +201,11 @@ void TakeInReadsHoldingEvents(HWND mainWindow)
 {
     // Before the connection, arming the events again could leave out the connect event.
     if (!chatState.connected) {
-        TakeInReads(mainWindow, READS_PER_EVENT);
+        TakeInReads(mainWindow, READS_PER_EVENT, READS_END_FOR_INPUT);
         return;
     }
     WSAAsyncSelect(chatState.talkSocket, chatState.notifyWindow, WM_SOCKET_NOTIFY, EVENTS_WHILE_READING);
-    TakeInReads(mainWindow, READS_PER_EVENT);
+    TakeInReads(mainWindow, READS_PER_EVENT, READS_END_FOR_INPUT);
     WSAAsyncSelect(chatState.talkSocket, chatState.notifyWindow, WM_SOCKET_NOTIFY, EVENTS_AFTER_READING);
 }
 
@@ -330,7 +340,7 @@ BOOL OnSocketNotify(HWND mainWindow, WPARAM wParam, LPARAM lParam)
         // post one. What the server sent before it closed is still shown, within the bound of one
         // read event.
         WSAAsyncSelect(chatState.talkSocket, mainWindow, 0, 0);
-        TakeInReads(mainWindow, READS_PER_EVENT);
+        TakeInReads(mainWindow, READS_PER_EVENT, READS_END_AT_BOUND);
         ShowHeldText(mainWindow);
         ShowLogBatch(mainWindow);
         ShowNotice(mainWindow, CAPTION_CONNECTION_LOST, TEXT_CONNECTION_LOST);

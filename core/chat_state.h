@@ -27,11 +27,14 @@ constexpr int HELD_LINE_SIZE = 256;
 // Typed bytes that the socket could not take at once wait here for the write event: some
 // four minutes of steady typing, enough for a server that stops reading for a while.
 constexpr int OUTBOX_SIZE = 65536;
-// One read event takes in at most this many reads (512 KiB), so that keys and painting get their
-// turn: under 32-bit Wine on two cores they take a third of a second, and the one update of the
-// log that ends the event half as long again. Fewer reads per event would show a flood slower,
-// more would keep keys waiting.
-constexpr int READS_PER_EVENT = 2048;
+// One read event takes in at most this many reads (1 MiB), so that painting and other programs'
+// questions get their turn: under 32-bit Wine on two cores they take some 0.7 s, and the one
+// update of the log that ends the event a fifth as long. Fewer reads per event would show a flood
+// slower, since each costs an update; more would keep the log's repaint waiting.
+constexpr int READS_PER_EVENT = 4096;
+// Keys or clicks that arrive while an event reads end its reads after at most this many more (a
+// hundredth of a second), so that typing waits for one update of the log, not a whole event.
+constexpr int READS_BETWEEN_INPUT_CHECKS = 64;
 // What one read event brings reaches the log in one update, since every update makes the log
 // lay out its whole text anew. Of a flood, the buffer keeps only the newest whole lines, as many
 // as the log holds (Windows' usual limit is 32,767 characters, Wine's 30,000): the log would drop

@@ -165,7 +165,8 @@ unsigned PendingWindowWork(HWND mainWindow)
     unsigned work = 0;
     if (GetUpdateRect(GetDlgItem(mainWindow, IDC_LOG), nullptr, FALSE))
         work |= WINDOW_LOG_REPAINT_WAITS;
-    if (HIWORD(GetQueueStatus(QS_INPUT)) != 0)
+    // What was typed is seen only once the input line paints.
+    if (HIWORD(GetQueueStatus(QS_INPUT)) != 0 || GetUpdateRect(GetDlgItem(mainWindow, IDC_INPUT), nullptr, FALSE))
         work |= WINDOW_INPUT_WAITS;
     return work;
 }

@@ -433,6 +433,35 @@ TEST_F(ChatCore, AReadEventTakesInAtMostItsBoundOfReadsAndUpdatesTheLogOnce)
     EXPECT_TRUE(fake.incoming.empty());
 }
 
+TEST_F(ChatCore, KeysArrivingWhileAnEventReadsEndItsReadsSoonButNotItsLogUpdate)
+{
+    StartConnected();
+    PeerSends(std::string(CHUNK_SIZE * READS_PER_EVENT * 2, 'k'));
+    fake.keysAfterReads = READS_BETWEEN_INPUT_CHECKS + 1;
+
+    Event(FD_READ);
+
+    EXPECT_EQ(fake.CallsTo("recv").size(), static_cast<size_t>(2 * READS_BETWEEN_INPUT_CHECKS));
+    EXPECT_EQ(fake.CallsTo("AppendToLog").size() + fake.CallsTo("ReplaceLog").size(), 1u);
+    DeliverPosted();
+    EXPECT_EQ(chatState.readPause, READ_PAUSE_FOR_INPUT);
+    EXPECT_EQ(fake.CallsTo("recv").size(), static_cast<size_t>(2 * READS_BETWEEN_INPUT_CHECKS));
+
+    // Unseen, the window takes no keys: reads go on to the bound. So does the drain at a close.
+    fake.calls.clear();
+    fake.windowWork = WINDOW_UNSEEN;
+    ResumeReading(kMainWindow);
+    fake.posted.clear();
+    Event(FD_READ);
+    EXPECT_EQ(fake.CallsTo("recv").size(), static_cast<size_t>(READS_PER_EVENT));
+    fake.calls.clear();
+    fake.windowWork = 0;
+    fake.peerClosed = true;
+    Event(FD_CLOSE);
+    EXPECT_GT(fake.CallsTo("recv").size(), static_cast<size_t>(READS_PER_EVENT / 2));
+    EXPECT_TRUE(fake.incoming.empty());
+}
+
 // The newest whole lines of the text that fit the limit: what a log that took its lines one by
 // one and dropped its oldest as it filled would hold.
 std::string NewestLines(const std::string& text, size_t limit)

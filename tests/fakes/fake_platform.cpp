@@ -262,6 +262,8 @@ void EndMainWindow(HWND mainWindow)
 unsigned PendingWindowWork(HWND mainWindow)
 {
     Record("PendingWindowWork", {reinterpret_cast<intptr_t>(mainWindow)});
+    if (fake.keysAfterReads > 0 && fake.CallsTo("recv").size() >= fake.keysAfterReads)
+        return fake.windowWork | WINDOW_INPUT_WAITS;
     return fake.windowWork;
 }
 

@@ -61,6 +61,7 @@ struct FakePlatform {
     std::string input;
     int windowsEnded = 0;
     unsigned windowWork = 0;   // WINDOW_* flags that PendingWindowWork reports
+    size_t keysAfterReads = 0;  // when not 0, keys wait (WINDOW_INPUT_WAITS) once this many recvs ran
     // Runs while a notice is open, as a nested modal loop would dispatch messages.
     std::function<void(const std::string& caption)> whileNoticeOpen;
 
