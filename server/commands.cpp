@@ -1,7 +1,6 @@
 #include "commands.h"
 
 #include "lines.h"
-#include "room.h"
 
 #include <chrono>
 
@@ -41,7 +40,7 @@ bool IsGuestName(std::string_view name)
     return folded.find_first_not_of("0123456789", 6) == std::string::npos;
 }
 
-void Nick(Room& room, const SessionPtr& from, std::string_view name)
+void Nick(Room& room, const MemberPtr& from, std::string_view name)
 {
     if (name.empty()) {
         room.reply(from, Line("Usage: /nick NAME"));
@@ -49,15 +48,15 @@ void Nick(Room& room, const SessionPtr& from, std::string_view name)
     }
     std::string problem = NameProblem(name, *from);
     const auto now = std::chrono::steady_clock::now();
-    const SessionPtr holder = problem.empty() ? room.find(name) : nullptr;
+    const MemberPtr holder = problem.empty() ? room.find(name) : nullptr;
     const std::string remote_holder = problem.empty() ? room.held_elsewhere(name) : std::string();
-    if (problem.empty() && name == from->name())
-        problem = "You are already known as " + from->name() + ".";
+    if (problem.empty() && name == from->name)
+        problem = "You are already known as " + from->name + ".";
     else if (problem.empty() && now < from->rename_ready_at) {
         const auto wait = std::chrono::ceil<std::chrono::seconds>(from->rename_ready_at - now).count();
         problem = "You renamed a moment ago; you can change your name again in " + std::to_string(wait) + " s.";
     } else if (problem.empty() && holder && holder != from)
-        problem = "The name " + holder->name() + " is taken.";
+        problem = "The name " + holder->name + " is taken.";
     else if (problem.empty() && !remote_holder.empty())
         problem = "The name " + remote_holder + " is taken.";
     if (!problem.empty()) {
@@ -67,12 +66,17 @@ void Nick(Room& room, const SessionPtr& from, std::string_view name)
     room.request_rename(from, std::string(name));
 }
 
-void Who(Room& room, const SessionPtr& from)
+void Who(Room& room, const MemberPtr& from)
 {
     const std::size_t total = room.total_size();
     std::vector<std::string> names = room.names(kWhoNamesMax);
-    if (total > names.size())
-        names.back() += " and " + Grouped(total - names.size()) + " more";
+    if (total > names.size()) {
+        const std::string more = "and " + Grouped(total - names.size()) + " more";
+        if (names.empty())
+            names.push_back(more);
+        else
+            names.back() += " " + more;
+    }
     // Wrapped at names, never inside one.
     std::string lines;
     std::string line = Counted(total, "member", "members") + " here:";
@@ -91,7 +95,7 @@ void Who(Room& room, const SessionPtr& from)
     room.reply(from, lines);
 }
 
-void Help(Room& room, const SessionPtr& from)
+void Help(Room& room, const MemberPtr& from)
 {
     std::string lines;
     for (const char* line : kHelpLines)
@@ -101,7 +105,7 @@ void Help(Room& room, const SessionPtr& from)
 
 }  // namespace
 
-std::string NameProblem(std::string_view name, const Session& member)
+std::string NameProblem(std::string_view name, const Member& member)
 {
     if (name.size() > kNameMaxBytes)
         return "Names are at most " + std::to_string(kNameMaxBytes) + " characters long.";
@@ -113,7 +117,7 @@ std::string NameProblem(std::string_view name, const Session& member)
     return {};
 }
 
-void RunCommand(Room& room, const SessionPtr& from, std::string_view bytes)
+void RunCommand(Room& room, const MemberPtr& from, std::string_view bytes)
 {
     if (bytes.substr(0, 2) == "//") {
         room.relay(from, bytes.substr(1));

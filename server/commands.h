@@ -2,18 +2,16 @@
 // "Commands"). A command is never relayed.
 #pragma once
 
-#include "session.h"
+#include "room.h"
 
 #include <string>
 #include <string_view>
 
 namespace velmora {
 
-class Room;
-
-void RunCommand(Room& room, const SessionPtr& from, std::string_view bytes);
+void RunCommand(Room& room, const MemberPtr& from, std::string_view bytes);
 
 // Why `name` may not be taken by `member`, or empty when it may. Uniqueness is the room's to check.
-std::string NameProblem(std::string_view name, const Session& member);
+std::string NameProblem(std::string_view name, const Member& member);
 
 }  // namespace velmora

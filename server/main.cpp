@@ -11,12 +11,15 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -27,6 +30,7 @@ namespace {
 constexpr int kExitCannotListen = 1;
 constexpr int kExitCannotStart = 1;
 constexpr int kExitBadArguments = 2;
+constexpr int kExitInterrupted = 1;
 
 CLI::Validator AtLeast(std::size_t minimum, bool zero_allowed = false)
 {
@@ -71,6 +75,16 @@ void RaiseDescriptorLimit()
             LogLine("could not raise the open file limit; fewer clients may fit");
     }
 #endif
+}
+
+// Every step of a shutdown is bounded, but should one hang all the same, the process still ends.
+void StartShutdownBackstop()
+{
+    std::thread([] {
+        std::this_thread::sleep_for(velmora::kShutdownBackstop);
+        LogLine("shutdown took too long; exiting now");
+        std::_Exit(0);
+    }).detach();
 }
 
 // The message of the day, line by line; false when the file cannot be read.
@@ -140,8 +154,29 @@ int main(int argc, char** argv)
            "Clients from one IPv4 address at once; more are told why and closed. 0 turns the cap off")
         ->capture_default_str();
     app.add_flag("--limit-loopback", options.limit_loopback,
-        "Apply --max-per-address to loopback connections too; by default they are exempt, as local tunnels "
-        "and proxies arrive that way");
+        "Apply --max-per-address, --connect-rate and the input budget's memory of an address to loopback "
+        "connections too; by default they are exempt, as local tunnels and proxies arrive that way");
+    app.add_option("--connect-rate", options.connect_rate,
+           "New connections a second from one IPv4 address, after --connect-burst at once; more are told why and "
+           "closed. 0 turns the limit off")
+        ->capture_default_str();
+    app.add_option("--connect-burst", options.connect_burst,
+           "New connections one IPv4 address may open at once before --connect-rate applies; 0 turns the limit off")
+        ->capture_default_str();
+#ifdef _WIN32
+    const char* const dead_peer_help = "Seconds after which a client that vanished without closing is let go: TCP "
+                                       "keepalive probes start after half of it. On Windows a client that vanished "
+                                       "while data to it was unacknowledged is left to the system's retransmission "
+                                       "limit";
+#else
+    const char* const dead_peer_help = "Seconds after which a client that vanished without closing is let go: TCP "
+                                       "keepalive probes start after half of it when the connection is idle, and "
+                                       "data unacknowledged this long ends it. A client that is connected but silent "
+                                       "is never cut";
+#endif
+    app.add_option("--dead-peer-timeout", options.dead_peer_seconds, dead_peer_help)
+        ->check(CLI::Range(velmora::kMinDeadPeerSeconds, 24u * 3600u))
+        ->capture_default_str();
     app.add_option("--max-memory", options.max_memory_bytes,
            "Bytes all queues together may hold; past it the clients with the largest queues are disconnected "
            "first. 0 turns the bound off")
@@ -181,6 +216,8 @@ int main(int argc, char** argv)
     }
     if (options.burst_bytes == 0)
         options.rate_bytes_per_second = 0;
+    if (options.connect_burst == 0)
+        options.connect_rate = 0;
 
 #ifndef VELMORA_WITH_NATS
     if (!nats_urls.empty()) {
@@ -224,17 +261,25 @@ int main(int argc, char** argv)
     std::printf("%u\n", static_cast<unsigned>(server->port()));
     std::fflush(stdout);
 
+    // The first signal stops the server in order, every step bounded; a second one ends it at once.
     asio::signal_set signals(io, SIGINT, SIGTERM);
-    signals.async_wait([&](const asio::error_code& ec, int signal_number) {
+    std::function<void(const asio::error_code&, int)> on_signal = [&](const asio::error_code& ec, int signal_number) {
         if (ec)
             return;
+        if (server->stopping()) {
+            LogLine("second signal, exiting at once");
+            std::_Exit(kExitInterrupted);
+        }
         LogLine(signal_number == SIGINT ? "interrupted, stopping" : "terminated, stopping");
-        server->stop();
+        StartShutdownBackstop();
 #ifdef VELMORA_WITH_NATS
         if (bridge)
             bridge->stop();
 #endif
-    });
+        server->stop([&] { signals.cancel(); });
+        signals.async_wait(on_signal);
+    };
+    signals.async_wait(on_signal);
 
     server->start();
 #ifdef VELMORA_WITH_NATS

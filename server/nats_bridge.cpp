@@ -21,6 +21,8 @@ constexpr std::int64_t kStartTimeoutMs = 10000;
 constexpr std::int64_t kClaimTimeoutMs = 6000;
 constexpr std::int64_t kReconnectWaitMs = 500;
 constexpr std::int64_t kRetryPauseMs = 100;
+// At shutdown: how long the last messages, the bye among them, may take to leave.
+constexpr std::int64_t kFinalFlushMs = 500;
 // A dead NATS node is noticed by its silence within PingInterval x MaxPingsOut.
 constexpr std::int64_t kPingIntervalMs = 1000;
 constexpr int kMaxPingsOut = 3;
@@ -245,11 +247,7 @@ void NatsBridge::open_bucket()
 
 NatsBridge::~NatsBridge()
 {
-    {
-        std::lock_guard<std::mutex> lock(work_mutex_);
-        work_stop_ = true;
-    }
-    work_ready_.notify_all();
+    stop_worker();
     if (worker_.joinable())
         worker_.join();
     if (subscription_) {
@@ -257,7 +255,7 @@ NatsBridge::~NatsBridge()
         natsSubscription_Destroy(subscription_);
     }
     if (connection_)
-        natsConnection_FlushTimeout(connection_, kRequestTimeoutMs);
+        natsConnection_FlushTimeout(connection_, kFinalFlushMs);
     kvStore_Destroy(bucket_);
     jsCtx_Destroy(jetstream_);
     natsConnection_Destroy(connection_);
@@ -287,6 +285,8 @@ void NatsBridge::stop()
     publish({RoomEvent::Kind::Bye, {}, {}});
     stopped_ = true;
     tick_.cancel();
+    // A key-value request under way finishes within its own bound, while the members leave.
+    stop_worker();
 }
 
 void NatsBridge::schedule_tick()
@@ -353,7 +353,7 @@ bool NatsBridge::reserve_guest_block(std::uint64_t& first, std::string& failure)
     // Servers starting together race for the counter, and a bucket just made may still be
     // electing its leader: both pass within moments.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (!worker_stopping_ && std::chrono::steady_clock::now() < deadline) {
         kvEntry* entry = nullptr;
         std::uint64_t revision = 0;
         std::uint64_t block = 0;
@@ -394,7 +394,7 @@ NameClaim NatsBridge::claim(const std::string& key, const std::string& value, co
     // A bucket whose leader is being chosen again, after a NATS node is lost, answers neither way
     // for a few seconds.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kClaimTimeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (!worker_stopping_ && std::chrono::steady_clock::now() < deadline) {
         if (kvStore_CreateString(nullptr, bucket_, key.c_str(), value.c_str()) == NATS_OK)
             return NameClaim::Claimed;
         kvEntry* entry = nullptr;
@@ -440,6 +440,16 @@ void NatsBridge::submit(std::function<void()> task)
         work_.push_back(std::move(task));
     }
     work_ready_.notify_one();
+}
+
+void NatsBridge::stop_worker()
+{
+    {
+        std::lock_guard<std::mutex> lock(work_mutex_);
+        work_stop_ = true;
+    }
+    worker_stopping_ = true;
+    work_ready_.notify_all();
 }
 
 void NatsBridge::run_worker()

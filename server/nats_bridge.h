@@ -69,6 +69,7 @@ private:
     // Takes the next free block of guest numbers; blocks, so only at start or on the worker.
     bool reserve_guest_block(std::uint64_t& first, std::string& failure);
     void run_worker();
+    void stop_worker();
     void submit(std::function<void()> task);
     NameClaim claim(const std::string& key, const std::string& value, const std::set<std::string>& live);
     void schedule_tick();
@@ -106,6 +107,8 @@ private:
     std::condition_variable work_ready_;
     std::deque<std::function<void()>> work_;
     bool work_stop_ = false;
+    // Read by the worker's retry loops without the lock.
+    std::atomic<bool> worker_stopping_{false};
     std::thread worker_;
 };
 

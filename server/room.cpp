@@ -28,8 +28,9 @@ std::string FoldCase(std::string_view name)
     return folded;
 }
 
-Room::Room(asio::io_context& io, const ServerOptions& options, LogSink log)
-    : io_(io), options_(options), log_(std::move(log))
+Room::Room(asio::io_context& io, const ServerOptions& options, LogSink log, Counters& counters,
+    std::shared_ptr<MemoryGauge> gauge)
+    : io_(io), options_(options), log_(std::move(log)), counters_(counters), gauge_(std::move(gauge))
 {
 }
 
@@ -38,151 +39,181 @@ SharedBytes Room::make_payload(std::string plain)
     return std::make_shared<const Payload>(std::move(plain), gauge_);
 }
 
-void Room::admit(tcp::socket socket)
+MemberPtr Room::admit(const SessionPtr& session)
 {
-    auto member = std::make_shared<Session>(*this, std::move(socket), next_id_);
+    auto member = std::make_shared<Member>();
+    member->session = session;
     member->guest_name = "guest-" + std::to_string(link_ ? link_->next_guest() : next_id_);
     ++next_id_;
-    member->set_name(member->guest_name);
+    member->name = member->guest_name;
 
     std::string hello;
-    AppendLine(hello, "Welcome, " + member->name() + "! " + Counted(total_size(), "other", "others") + " here.");
+    AppendLine(hello, "Welcome, " + member->name + "! " + Counted(total_size(), "other", "others") + " here.");
     for (const std::string& line : options_.motd)
         AppendLines(hello, "", line);
-    member->enqueue(make_payload(std::move(hello)));
+    session->enqueue(make_payload(std::move(hello)));
 
     member->slot = members_.size();
     members_.push_back(member);
-    by_name_[FoldCase(member->name())] = member;
-    log(member->name() + " connected from " + member->peer() + " (" + std::to_string(members_.size()) + " online)");
-    add_presence({PresenceEvent::Kind::Join, member->name(), {}, member});
-    publish(RoomEvent::Kind::Join, member->name());
-    member->start_reading();
+    by_name_[FoldCase(member->name)] = member;
+    by_session_[session.get()] = member;
+    log(member->name + " connected from " + session->peer() + " (" + std::to_string(members_.size()) + " online)");
+    add_presence({PresenceEvent::Kind::Join, member->name, {}, member});
+    publish(RoomEvent::Kind::Join, member->name);
+    session->start_reading();
+    return member;
 }
 
-void Room::turn_away(tcp::socket socket, std::string_view line)
+MemberPtr Room::member_of(const Session& session) const
 {
-    auto visitor = std::make_shared<Session>(*this, std::move(socket), 0);
-    std::string text;
-    AppendLine(text, line);
-    visitor->enqueue(make_payload(std::move(text)));
-    visitor->close_after_flush();
+    const auto found = by_session_.find(&session);
+    return found == by_session_.end() ? nullptr : found->second;
 }
 
 void Room::close_all()
 {
-    for (const auto& member : members_)
-        member->close();
-    members_.clear();
-    by_name_.clear();
+    stopping_ = true;
     presence_.clear();
+    std::string bye;
+    AppendLine(bye, "Server is stopping, goodbye.");
+    const SharedBytes notice = make_payload(std::move(bye));
+    while (!members_.empty()) {
+        const MemberPtr member = members_.back();
+        // Past its cap the member is reset at once, by the same way out.
+        if (!member->session->enqueue(notice))
+            remove(member, Leave::QueueFull);
+        else
+            remove(member, Leave::Shutdown);
+    }
 }
 
-void Room::on_message(const SessionPtr& from, std::string_view bytes)
+void Room::on_message(const MemberPtr& from, std::string_view bytes)
 {
-    ++stats_.messages_in;
-    stats_.bytes_in += bytes.size();
+    ++counters_.messages_in;
+    counters_.bytes_in += bytes.size();
     if (!bytes.empty() && bytes.front() == '/')
         RunCommand(*this, from, bytes);
     else
         relay(from, bytes);
 }
 
-void Room::relay(const SessionPtr& from, std::string_view text)
+void Room::relay(const MemberPtr& from, std::string_view text)
 {
     std::string lines;
-    AppendLines(lines, from->name() + ": ", text);
+    AppendLines(lines, from->name + ": ", text);
     broadcast(from.get(), std::move(lines));
-    publish(RoomEvent::Kind::Relay, from->name(), std::string(text));
+    publish(RoomEvent::Kind::Relay, from->name, std::string(text));
 }
 
-void Room::action(const SessionPtr& from, std::string_view text)
+void Room::action(const MemberPtr& from, std::string_view text)
 {
     std::string lines;
-    AppendLines(lines, "* " + from->name() + " ", text);
+    AppendLines(lines, "* " + from->name + " ", text);
     broadcast(from.get(), std::move(lines));
-    publish(RoomEvent::Kind::Action, from->name(), std::string(text));
+    publish(RoomEvent::Kind::Action, from->name, std::string(text));
 }
 
-void Room::reply(const SessionPtr& to, const std::string& lines)
+void Room::reply(const MemberPtr& to, const std::string& lines)
 {
     // Whatever the member was told before must reach it first.
     flush_presence();
-    if (!to->enqueue(make_payload(lines)))
-        doomed_.push_back(to);
-    ++stats_.messages_out;
-    reap();
-    enforce_memory_bound();
+    send(to, make_payload(lines));
+    sent();
 }
 
-void Room::broadcast(const Session* except, std::string plain)
+void Room::broadcast(const Member* except, std::string plain)
 {
     flush_presence();
     // Masked once: every member is sent the very same bytes.
     const SharedBytes bytes = make_payload(std::move(plain));
-    for (const auto& member : members_) {
-        if (member.get() != except && !member->enqueue(bytes))
-            doomed_.push_back(member);
-    }
-    stats_.messages_out += members_.size() - (except && !members_.empty() ? 1 : 0);
-    reap();
-    enforce_memory_bound();
+    for (const auto& member : members_)
+        if (member.get() != except)
+            send(member, bytes);
+    sent();
 }
 
-void Room::quit(const SessionPtr& member, std::string_view reason)
+void Room::send(const MemberPtr& to, const SharedBytes& bytes, std::size_t offset)
 {
-    std::string bye;
-    AppendLine(bye, "Goodbye, " + member->name() + "!");
-    reply(member, bye);
+    ++counters_.messages_out;
+    if (!to->session->enqueue(bytes, offset))
+        doomed_.push_back(to);
+}
+
+void Room::sent()
+{
+    reap();
+    if (on_queues_grew)
+        on_queues_grew();
+}
+
+void Room::quit(const MemberPtr& member, std::string_view reason)
+{
+    reply(member, Line("Goodbye, " + member->name + "!"));
     remove(member, Leave::Quit, std::string(reason));
 }
 
-void Room::remove(const SessionPtr& member, Leave why, const std::string& detail)
+// Whatever ends a member ends its part in the room at once: nothing it sends afterwards is read.
+// Its connection may take a moment longer to close, and counts against the server's limits until
+// it has.
+void Room::remove(const MemberPtr& member, Leave why, const std::string& detail)
 {
-    if (member->slot >= members_.size() || members_[member->slot] != member)
+    if (!member->present)
         return;
-    members_[member->slot] = members_.back();
-    members_[member->slot]->slot = member->slot;
-    members_.pop_back();
-    by_name_.erase(FoldCase(member->name()));
-
+    take_out(member);
+    Session& session = *member->session;
     std::string reason;
     switch (why) {
     case Leave::Closed:
-        log(member->name() + " left");
-        member->close();
-        break;
-    case Leave::Quit:
-        log(member->name() + " quit" + (detail.empty() ? "" : ": " + Cleaned(detail)));
-        reason = detail;
-        member->close_after_flush();
-        break;
-    case Leave::QueueFull:
-        ++stats_.cut_at_queue_cap;
-        log(member->name() + " disconnected: more than " + std::to_string(options_.max_queue_bytes)
-            + " bytes queued for it");
-        member->abort();
-        break;
-    case Leave::MemoryBound:
-        ++stats_.cut_for_memory;
-        log(member->name() + " disconnected: the server's queues passed " + std::to_string(options_.max_memory_bytes)
-            + " bytes and its queue (" + std::to_string(member->queued_cost()) + " bytes) was among the largest");
-        member->abort();
+        log(member->name + " left");
+        session.close();
         break;
     case Leave::Error:
-        log(member->name() + " dropped: " + detail);
-        member->close();
+        log(member->name + " dropped: " + detail);
+        session.close();
+        break;
+    case Leave::Quit:
+        reason = Cleaned(detail.substr(0, kLineMaxBytes));
+        log(member->name + " quit" + (reason.empty() ? "" : ": " + reason.substr(0, kLoggedTextMaxBytes)));
+        session.leave_in_order(kOrderlyCloseBound);
+        break;
+    case Leave::Shutdown:
+        session.leave_in_order(kOrderlyCloseBound);
+        break;
+    case Leave::QueueFull:
+        ++counters_.cut_at_queue_cap;
+        log(member->name + " disconnected: more than " + std::to_string(options_.max_queue_bytes)
+            + " bytes queued for it");
+        session.reset();
+        break;
+    case Leave::MemoryBound:
+        ++counters_.cut_for_memory;
+        log(member->name + " disconnected: the server's queues passed " + std::to_string(options_.max_memory_bytes)
+            + " bytes and its queue (" + std::to_string(session.queued_cost()) + " bytes) was among the largest");
+        session.reset();
         break;
     }
-    add_presence({PresenceEvent::Kind::Leave, member->name(), reason, nullptr});
-    publish(RoomEvent::Kind::Leave, member->name(), reason);
-    if (link_ && member->name() != member->guest_name)
-        link_->release_name(member->name());
-    if (on_member_gone)
-        on_member_gone(*member);
+    // Everyone leaves at once when the server stops, and the other servers hear it in one word.
+    if (why == Leave::Shutdown || stopping_)
+        return;
+    add_presence({PresenceEvent::Kind::Leave, member->name, reason, nullptr});
+    publish(RoomEvent::Kind::Leave, member->name, reason);
+    if (link_ && member->name != member->guest_name)
+        link_->release_name(member->name);
 }
 
-SessionPtr Room::find(std::string_view name) const
+void Room::take_out(const MemberPtr& member)
+{
+    member->present = false;
+    members_[member->slot] = members_.back();
+    members_[member->slot]->slot = member->slot;
+    members_.pop_back();
+    const auto named = by_name_.find(FoldCase(member->name));
+    if (named != by_name_.end() && named->second == member)
+        by_name_.erase(named);
+    by_session_.erase(member->session.get());
+}
+
+MemberPtr Room::find(std::string_view name) const
 {
     const auto found = by_name_.find(FoldCase(name));
     return found == by_name_.end() ? nullptr : found->second;
@@ -194,7 +225,7 @@ std::string Room::held_elsewhere(std::string_view name) const
     return found == remote_.names().end() ? std::string() : found->second;
 }
 
-void Room::request_rename(const SessionPtr& member, const std::string& name)
+void Room::request_rename(const MemberPtr& member, const std::string& name)
 {
     // A guest name is unique by its number; only chosen names need the rest of the room's word.
     if (!link_ || FoldCase(name) == FoldCase(member->guest_name)) {
@@ -213,9 +244,9 @@ void Room::request_rename(const SessionPtr& member, const std::string& name)
     member->rename_pending = true;
     std::set<std::string> live = remote_.servers();
     live.insert(link_->server_id());
-    link_->claim_name(name, std::move(live), [this, weak = std::weak_ptr<Session>(member), name](NameClaim outcome) {
-        const SessionPtr member = weak.lock();
-        if (!member || member->closed()) {
+    link_->claim_name(name, std::move(live), [this, weak = std::weak_ptr<Member>(member), name](NameClaim outcome) {
+        const MemberPtr member = weak.lock();
+        if (!member || !member->present) {
             if (outcome == NameClaim::Claimed)
                 link_->release_name(name);
             return;
@@ -230,11 +261,11 @@ void Room::request_rename(const SessionPtr& member, const std::string& name)
     });
 }
 
-void Room::rename(const SessionPtr& member, const std::string& name)
+void Room::rename(const MemberPtr& member, const std::string& name)
 {
-    const std::string old = member->name();
+    const std::string old = member->name;
     by_name_.erase(FoldCase(old));
-    member->set_name(name);
+    member->name = name;
     by_name_[FoldCase(name)] = member;
     member->rename_ready_at = std::chrono::steady_clock::now() + kRenameInterval;
     log(old + " is now known as " + name);
@@ -252,7 +283,7 @@ std::vector<std::string> Room::names(std::size_t limit) const
     auto remote = remote_.names().begin();
     while (found.size() < limit && (local != by_name_.end() || remote != remote_.names().end())) {
         if (remote == remote_.names().end() || (local != by_name_.end() && local->first <= remote->first))
-            found.push_back((local++)->second->name());
+            found.push_back((local++)->second->name);
         else
             found.push_back((remote++)->second);
     }
@@ -269,9 +300,9 @@ void Room::publish_roster()
 {
     std::vector<std::string> parts(1);
     for (const auto& member : members_) {
-        if (parts.back().size() + member->name().size() + 1 > kRosterPartBytes)
+        if (parts.back().size() + member->name.size() + 1 > kRosterPartBytes)
             parts.emplace_back();
-        parts.back() += member->name() + "\n";
+        parts.back() += member->name + "\n";
     }
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const char* part = parts.size() == 1 ? "only" : i == 0 ? "first" : i + 1 == parts.size() ? "last" : "more";
@@ -284,7 +315,7 @@ void Room::on_remote(const std::string& server, std::uint64_t seq, const RoomEve
     bool unknown = false;
     const std::uint64_t missing = remote_.heard(server, seq, std::chrono::steady_clock::now(), unknown);
     if (missing > 0) {
-        stats_.lost_between_servers += missing;
+        counters_.lost_between_servers += missing;
         log("lost " + std::to_string(missing) + " messages from server " + server + "; asking it who is there");
         publish(RoomEvent::Kind::Query, server);
     } else if (unknown && event.kind != RoomEvent::Kind::Roster) {
@@ -355,20 +386,20 @@ void Room::on_link_up()
     std::set<std::string> live = remote_.servers();
     live.insert(link_->server_id());
     for (const auto& member : members_) {
-        if (member->name() == member->guest_name)
+        if (member->name == member->guest_name)
             continue;
-        link_->claim_name(member->name(), live, [this, weak = std::weak_ptr<Session>(member)](NameClaim outcome) {
-            const SessionPtr member = weak.lock();
-            if (member && !member->closed() && outcome == NameClaim::Taken)
+        link_->claim_name(member->name, live, [this, weak = std::weak_ptr<Member>(member)](NameClaim outcome) {
+            const MemberPtr member = weak.lock();
+            if (member && member->present && outcome == NameClaim::Taken)
                 take_back_guest_name(member);
         });
     }
 }
 
 // While this server was cut off, another server may have given the name to someone else.
-void Room::take_back_guest_name(const SessionPtr& member)
+void Room::take_back_guest_name(const MemberPtr& member)
 {
-    reply(member, Line("Your name " + member->name() + " was taken elsewhere in the room while this server was cut off "
+    reply(member, Line("Your name " + member->name + " was taken elsewhere in the room while this server was cut off "
                         "from it; you are " + member->guest_name + " again."));
     const auto ready_at = member->rename_ready_at;
     rename(member, member->guest_name);
@@ -386,30 +417,6 @@ void Room::on_link_tick()
             + " s; its members are taken to have left");
     for (const std::string& name : left)
         add_presence({PresenceEvent::Kind::Leave, name, {}, nullptr});
-}
-
-// Writes wait until everything that is ready in this turn of the event loop has been handled, so
-// that each member gets one write per turn however many messages it was sent.
-void Room::schedule_flush(SessionPtr session)
-{
-    to_flush_.push_back(std::move(session));
-    if (flush_posted_)
-        return;
-    flush_posted_ = true;
-    asio::post(io_, [this] {
-        flush_posted_ = false;
-        std::vector<SessionPtr> due;
-        due.swap(to_flush_);
-        for (const auto& session : due)
-            session->flush();
-    });
-}
-
-void Room::note_throttled(const Session& member)
-{
-    ++stats_.throttled;
-    log(member.name() + " throttled: sending more than " + std::to_string(options_.rate_bytes_per_second)
-        + " bytes/s; reading it again as its budget allows");
 }
 
 void Room::log(const std::string& line) const
@@ -460,12 +467,9 @@ void Room::flush_presence()
         const std::size_t offset = std::exchange(member->presence_offset, 0);
         if (offset >= notices->bytes().size())
             continue;
-        ++stats_.messages_out;
-        if (!member->enqueue(notices, offset))
-            doomed_.push_back(member);
+        send(member, notices, offset);
     }
-    reap();
-    enforce_memory_bound();
+    sent();
 }
 
 std::string Room::render_presence()
@@ -519,35 +523,11 @@ void Room::reap()
         return;
     reaping_ = true;
     while (!doomed_.empty()) {
-        SessionPtr victim = std::move(doomed_.back());
+        MemberPtr victim = std::move(doomed_.back());
         doomed_.pop_back();
         remove(victim, Leave::QueueFull);
     }
     reaping_ = false;
-}
-
-// Past the bound for all queues together, the members furthest behind go first, as they hold the
-// most that everyone else has already been sent.
-void Room::enforce_memory_bound()
-{
-    if (options_.max_memory_bytes == 0 || gauge_->bytes <= options_.max_memory_bytes || reaping_)
-        return;
-    std::vector<SessionPtr> behind;
-    for (const auto& member : members_)
-        if (member->queued_cost() > 0)
-            behind.push_back(member);
-    std::sort(behind.begin(), behind.end(),
-        [](const SessionPtr& a, const SessionPtr& b) { return a->queued_cost() > b->queued_cost(); });
-    std::size_t expected = gauge_->bytes;
-    reaping_ = true;
-    for (const auto& member : behind) {
-        if (expected <= options_.max_memory_bytes)
-            break;
-        expected -= std::min(expected, member->queued_cost());
-        remove(member, Leave::MemoryBound);
-    }
-    reaping_ = false;
-    reap();
 }
 
 }  // namespace velmora

@@ -2,6 +2,8 @@
 // io_context's one thread. What goes over the wire is written down in docs/protocol.md.
 #pragma once
 
+#include "counters.h"
+#include "log_summary.h"
 #include "remote_servers.h"
 #include "room_link.h"
 #include "server_limits.h"
@@ -9,7 +11,6 @@
 
 #include <asio.hpp>
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -17,68 +18,77 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace velmora {
 
-using LogSink = std::function<void(std::string_view)>;
-
-// Counted since the last statistics line.
-struct RoomStats {
-    std::uint64_t messages_in = 0;
-    std::uint64_t bytes_in = 0;
-    std::uint64_t messages_out = 0;
-    std::uint64_t bytes_out = 0;
-    std::uint64_t throttled = 0;
-    std::uint64_t cut_at_queue_cap = 0;
-    std::uint64_t cut_for_memory = 0;
-    std::uint64_t lost_between_servers = 0;
+// What a member is to the room; the room owns it, the connection knows nothing of it.
+struct Member {
+    SessionPtr session;
+    std::string name;
+    // The name it was given on joining: the one guest name it may take back.
+    std::string guest_name;
+    // Its place in the room's list of members.
+    std::size_t slot = 0;
+    // False once it has left the room, though its connection may still be closing.
+    bool present = true;
+    // A /nick of this member waits for the rest of the room.
+    bool rename_pending = false;
+    // When this member may rename again.
+    std::chrono::steady_clock::time_point rename_ready_at;
+    // Where this newcomer's share of a presence batch starts: the notices after its own join.
+    std::size_t presence_offset = 0;
 };
+using MemberPtr = std::shared_ptr<Member>;
+
+// Why a member leaves the room.
+enum class Leave { Closed, Error, Quit, Shutdown, QueueFull, MemoryBound };
 
 class Room {
 public:
-    Room(asio::io_context& io, const ServerOptions& options, LogSink log);
+    Room(asio::io_context& io, const ServerOptions& options, LogSink log, Counters& counters,
+        std::shared_ptr<MemoryGauge> gauge);
 
     Room(const Room&) = delete;
     Room& operator=(const Room&) = delete;
 
-    // Called whenever a member has gone, with the session it had.
-    std::function<void(const Session&)> on_member_gone;
+    // Called after members were sent something: the server's bound on all queues may be passed.
+    std::function<void()> on_queues_grew;
 
     const ServerOptions& options() const { return options_; }
-    asio::io_context& io() { return io_; }
-    MemoryGauge& gauge() { return *gauge_; }
-    std::array<char, kReadChunkBytes>& read_buffer() { return read_buffer_; }
     // Members on this server.
     std::size_t size() const { return members_.size(); }
     // Members on every server of the room.
     std::size_t total_size() const { return members_.size() + remote_.size(); }
-    RoomStats take_stats() { return std::exchange(stats_, RoomStats{}); }
+    const std::vector<MemberPtr>& members() const { return members_; }
 
     // Makes the connection a member: a guest name, the greeting, the message of the day, and a
     // join notice for the others.
-    void admit(asio::ip::tcp::socket socket);
-    // Sends one line to a connection that is not let in, then closes it.
-    void turn_away(asio::ip::tcp::socket socket, std::string_view line);
+    MemberPtr admit(const SessionPtr& session);
+    // The member whose connection this is, while it is in the room.
+    MemberPtr member_of(const Session& session) const;
+    // The server is stopping: every member is told so and leaves.
     void close_all();
 
     // One read from a member: a command when it starts with '/', else text for the others.
-    void on_message(const SessionPtr& from, std::string_view bytes);
-    void relay(const SessionPtr& from, std::string_view text);
-    void action(const SessionPtr& from, std::string_view text);
+    void on_message(const MemberPtr& from, std::string_view bytes);
+    void relay(const MemberPtr& from, std::string_view text);
+    void action(const MemberPtr& from, std::string_view text);
     // Lines (already ended with CR LF) for one member only.
-    void reply(const SessionPtr& to, const std::string& lines);
+    void reply(const MemberPtr& to, const std::string& lines);
     // The member says goodbye; its leave notice carries the reason.
-    void quit(const SessionPtr& member, std::string_view reason);
-    void remove(const SessionPtr& member, Leave why, const std::string& detail = {});
+    void quit(const MemberPtr& member, std::string_view reason);
+    // The one way out of the room, whatever ends a member.
+    void remove(const MemberPtr& member, Leave why, const std::string& detail = {});
 
     // The member on this server holding this name, whatever its case, if any.
-    SessionPtr find(std::string_view name) const;
+    MemberPtr find(std::string_view name) const;
     // The name as held by a member on another server, if one does.
     std::string held_elsewhere(std::string_view name) const;
     // Renames at once on a server alone; across servers, once the name is held for this one.
-    void request_rename(const SessionPtr& member, const std::string& name);
-    void rename(const SessionPtr& member, const std::string& name);
+    void request_rename(const MemberPtr& member, const std::string& name);
+    void rename(const MemberPtr& member, const std::string& name);
     // Every name on every server, in order without regard to case, up to `limit`.
     std::vector<std::string> names(std::size_t limit) const;
 
@@ -92,9 +102,6 @@ public:
     // Once a second while linked: the heartbeat, and the members of servers gone silent leave.
     void on_link_tick();
 
-    void schedule_flush(SessionPtr session);
-    void note_throttled(const Session& member);
-    void note_written(std::size_t bytes) { stats_.bytes_out += bytes; }
     void log(const std::string& line) const;
 
 private:
@@ -102,45 +109,44 @@ private:
         enum class Kind { Join, Leave, Rename } kind;
         std::string name;
         std::string detail;  // the new name of a rename, the reason of a leave
-        SessionPtr newcomer;
+        MemberPtr newcomer;
     };
 
     SharedBytes make_payload(std::string plain);
-    void broadcast(const Session* except, std::string plain);
+    void broadcast(const Member* except, std::string plain);
+    void send(const MemberPtr& to, const SharedBytes& bytes, std::size_t offset = 0);
+    void sent();
+    void take_out(const MemberPtr& member);
     void add_presence(PresenceEvent event);
     void presence_turn_over();
     void flush_presence();
     std::string render_presence();
     void reap();
-    void enforce_memory_bound();
     void publish(RoomEvent::Kind kind, const std::string& name, std::string detail = {});
     void publish_roster();
     void announce_remote(const RemoteServers::Change& change);
-    void take_back_guest_name(const SessionPtr& member);
+    void take_back_guest_name(const MemberPtr& member);
 
     asio::io_context& io_;
     const ServerOptions& options_;
     LogSink log_;
-    std::shared_ptr<MemoryGauge> gauge_ = std::make_shared<MemoryGauge>();
+    Counters& counters_;
+    std::shared_ptr<MemoryGauge> gauge_;
     std::uint64_t next_id_ = 1;
     RoomLink* link_ = nullptr;
     RemoteServers remote_;
-    std::vector<SessionPtr> members_;
+    std::vector<MemberPtr> members_;
     // By name without regard to case: uniqueness, lookups and /who's order.
-    std::map<std::string, SessionPtr> by_name_;
-    std::vector<SessionPtr> doomed_;
+    std::map<std::string, MemberPtr> by_name_;
+    std::unordered_map<const Session*, MemberPtr> by_session_;
+    std::vector<MemberPtr> doomed_;
     bool reaping_ = false;
-    std::vector<SessionPtr> to_flush_;
-    bool flush_posted_ = false;
+    bool stopping_ = false;
 
     std::vector<PresenceEvent> presence_;
     std::size_t presence_seen_ = 0;
     bool presence_posted_ = false;
     std::chrono::steady_clock::time_point presence_since_;
-
-    RoomStats stats_;
-    // Shared by every member: reads run one at a time on this thread and are handled before the next.
-    std::array<char, kReadChunkBytes> read_buffer_;
 };
 
 // Names compare without regard to case.

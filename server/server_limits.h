@@ -50,6 +50,40 @@ constexpr std::size_t kWhoNamesMax = 100;
 // A member that renamed waits this long before it may rename again.
 constexpr auto kRenameInterval = std::chrono::seconds(10);
 
+// A member that leaves in order (/quit, or the server stopping) is sent what is queued for it and
+// the connection is closed in order within this; past it the connection is reset, so that a peer
+// that never reads cannot keep it.
+constexpr auto kOrderlyCloseBound = std::chrono::seconds(2);
+// Once its last line is sent, a leaving connection's own bytes are read and thrown away until the
+// peer closes too: closing with unread bytes would reset the connection and could destroy that
+// line on its way. A peer that keeps sending past this much is reset.
+constexpr std::size_t kLingerDiscardMaxBytes = 64 * 1024;
+// Every step of a shutdown is bounded; should one hang all the same, the process ends after this.
+constexpr auto kShutdownBackstop = std::chrono::milliseconds(4500);
+
+// Every read is charged at least this against the input budget, so that tiny messages buy no more
+// lines on people's screens than ordinary ones: with the default budget, 8 short lines a second
+// sustained and 64 at once.
+constexpr std::size_t kMinMessageCharge = 128;
+
+// Addresses remembered between connections (their budgets, their connection rates). Past it, an
+// address is forgotten as soon as its last connection closes.
+constexpr std::size_t kMaxRememberedAddresses = 100000;
+// How often addresses whose budgets are whole again are forgotten.
+constexpr auto kAddressSweepInterval = std::chrono::seconds(10);
+
+// Lines an attacker could repeat (refusals, throttling) are written once an interval per kind,
+// with a count of the rest.
+constexpr auto kLogSummaryInterval = std::chrono::seconds(10);
+// Text a member chose (a /quit reason) is cut to this in the log.
+constexpr std::size_t kLoggedTextMaxBytes = 200;
+
+// A peer that vanished (a laptop closed, a cable pulled) is let go within about this many seconds:
+// keepalive probes start after half of it when the connection is idle, and a peer that leaves
+// data unacknowledged this long is dropped. A member silent for hours is never cut: its system
+// answers the probes.
+constexpr unsigned kKeepaliveProbes = 6;
+
 // Defaults of the command-line options.
 constexpr unsigned short kDefaultPort = 1024;
 constexpr std::size_t kDefaultMaxQueueBytes = 1024 * 1024;
@@ -60,6 +94,11 @@ constexpr std::size_t kDefaultBurstBytes = 8 * 1024;
 constexpr std::size_t kDefaultMaxPerAddress = 16;
 constexpr std::size_t kDefaultMaxMemoryBytes = 256u * 1024 * 1024;
 constexpr unsigned kDefaultStatsIntervalSeconds = 60;
+// A person reconnecting now and then never meets these; a script reconnecting in a loop does.
+constexpr std::size_t kDefaultConnectBurst = 10;
+constexpr std::size_t kDefaultConnectRate = 1;
+constexpr unsigned kDefaultDeadPeerSeconds = 120;
+constexpr unsigned kMinDeadPeerSeconds = 2;
 
 struct ServerOptions {
     asio::ip::tcp::endpoint endpoint{asio::ip::address_v4::any(), kDefaultPort};
@@ -69,6 +108,9 @@ struct ServerOptions {
     std::size_t burst_bytes = kDefaultBurstBytes;
     std::size_t max_per_address = kDefaultMaxPerAddress;  // 0: no cap
     bool limit_loopback = false;
+    std::size_t connect_rate = kDefaultConnectRate;  // a second, per address; 0: no limit
+    std::size_t connect_burst = kDefaultConnectBurst;
+    unsigned dead_peer_seconds = kDefaultDeadPeerSeconds;
     std::size_t max_memory_bytes = kDefaultMaxMemoryBytes;  // 0: no bound
     unsigned stats_interval_seconds = kDefaultStatsIntervalSeconds;  // 0: no statistics
     std::vector<std::string> motd;  // lines for each newcomer, as the operator wrote them

@@ -1,11 +1,17 @@
 #include "session.h"
 
-#include "room.h"
 #include "wire_protocol.h"
 
 #include <algorithm>
-#include <cmath>
 #include <utility>
+
+#ifdef _WIN32
+#include <mstcpip.h>
+#else
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 namespace velmora {
 
@@ -23,46 +29,45 @@ Payload::~Payload()
     gauge_->bytes -= masked_.size();
 }
 
-InputBudget::InputBudget(std::size_t rate, std::size_t burst)
-    : rate_(static_cast<double>(rate)), burst_(static_cast<double>(burst)), tokens_(burst_),
-      refilled_at_(Clock::now())
+void WatchForDeadPeer(tcp::socket& socket, std::chrono::seconds timeout)
 {
-}
-
-bool InputBudget::refill(Clock::time_point now)
-{
-    const double seconds = std::chrono::duration<double>(now - refilled_at_).count();
-    refilled_at_ = now;
-    tokens_ = std::min(burst_, tokens_ + seconds * rate_);
-    return tokens_ > 0;
-}
-
-InputBudget::Clock::duration InputBudget::until_positive() const
-{
-    // A millisecond past the exact moment, so that the wait is never cut short by rounding.
-    const double seconds = tokens_ > 0 ? 0.0 : -tokens_ / rate_ + 0.001;
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    asio::error_code ignored;
+    socket.set_option(asio::socket_base::keep_alive(true), ignored);
+    const int seconds = static_cast<int>(timeout.count());
+    const int idle = std::max(1, seconds / 2);
+    const int interval = std::max(1, (seconds - idle) / static_cast<int>(kKeepaliveProbes));
+#ifdef _WIN32
+    // Windows sets the idle time and the interval together; it sends ten probes.
+    tcp_keepalive values{1, static_cast<ULONG>(idle) * 1000, static_cast<ULONG>(interval) * 1000};
+    DWORD returned = 0;
+    WSAIoctl(socket.native_handle(), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
+#else
+    const int probes = static_cast<int>(kKeepaliveProbes);
+    const unsigned unacknowledged_ms = static_cast<unsigned>(seconds) * 1000;
+    const int fd = socket.native_handle();
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    // Keepalive never fires while data waits for an acknowledgement; this bounds that wait.
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged_ms, sizeof unacknowledged_ms);
+#endif
 }
 
 namespace {
 
-std::string DescribePeer(const tcp::socket& socket, asio::ip::address_v4& address)
+std::string DescribePeer(const tcp::endpoint& peer)
 {
-    asio::error_code ec;
-    const auto peer = socket.remote_endpoint(ec);
-    if (ec || !peer.address().is_v4())
-        return "unknown peer";
-    address = peer.address().to_v4();
-    return address.to_string() + ":" + std::to_string(peer.port());
+    return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
 
 }  // namespace
 
-Session::Session(Room& room, tcp::socket socket, std::uint64_t id)
-    : room_(room), socket_(std::move(socket)), id_(id),
-      budget_(room.options().rate_bytes_per_second, room.options().burst_bytes)
+Session::Session(SessionHost& host, tcp::socket socket, const tcp::endpoint& peer, TokenBucket budget,
+    std::size_t max_queue_bytes)
+    : host_(host), socket_(std::move(socket)),
+      address_(peer.address().is_v4() ? peer.address().to_v4() : asio::ip::address_v4()), peer_(DescribePeer(peer)),
+      max_queue_bytes_(max_queue_bytes), budget_(budget)
 {
-    peer_ = DescribePeer(socket_, address_);
     asio::error_code ignored;
     socket_.set_option(tcp::no_delay(true), ignored);
     socket_.non_blocking(true, ignored);
@@ -70,17 +75,17 @@ Session::Session(Room& room, tcp::socket socket, std::uint64_t id)
 
 bool Session::enqueue(const SharedBytes& bytes, std::size_t offset)
 {
-    if (closed_)
+    if (state_ == State::Closed)
         return true;
     const std::size_t cost = bytes->bytes().size() - offset + kQueuedMessageOverhead;
-    if (queued_cost_ + cost > room_.options().max_queue_bytes)
+    if (queued_cost_ + cost > max_queue_bytes_)
         return false;
     pending_.push_back({bytes, offset});
     queued_cost_ += cost;
-    room_.gauge().bytes += kQueuedMessageOverhead;
+    host_.gauge().bytes += kQueuedMessageOverhead;
     if (!writing_ && !flush_scheduled_) {
         flush_scheduled_ = true;
-        room_.schedule_flush(shared_from_this());
+        host_.schedule_flush(shared_from_this());
     }
     return true;
 }
@@ -88,11 +93,11 @@ bool Session::enqueue(const SharedBytes& bytes, std::size_t offset)
 void Session::flush()
 {
     flush_scheduled_ = false;
-    if (closed_ || writing_)
+    if (state_ == State::Closed || writing_)
         return;
     if (pending_.empty()) {
-        if (close_after_flush_)
-            close();
+        if (state_ == State::Leaving && !end_sent_)
+            finish_leaving();
         return;
     }
     std::swap(pending_, in_flight_);
@@ -109,8 +114,8 @@ void Session::flush()
     // Past what one gathered write takes, a copy keeps it to one write; the originals are let go.
     for (const Queued& q : in_flight_)
         coalesced_.append(q.bytes->bytes(), q.offset);
-    room_.gauge().bytes += coalesced_.size();
-    room_.gauge().bytes -= in_flight_.size() * kQueuedMessageOverhead;
+    host_.gauge().bytes += coalesced_.size();
+    host_.gauge().bytes -= in_flight_.size() * kQueuedMessageOverhead;
     in_flight_.clear();
     asio::async_write(socket_, asio::buffer(coalesced_), std::move(done));
 }
@@ -120,87 +125,143 @@ void Session::start_reading()
     await_readable();
 }
 
-void Session::close_after_flush()
+asio::steady_timer& Session::timer()
 {
-    close_after_flush_ = true;
-    if (!writing_ && !flush_scheduled_ && pending_.empty())
-        close();
+    if (!timer_)
+        timer_ = std::make_unique<asio::steady_timer>(host_.io());
+    return *timer_;
 }
 
-void Session::close()
+void Session::leave_in_order(std::chrono::steady_clock::duration bound)
 {
-    if (closed_)
+    if (state_ != State::Open)
         return;
-    closed_ = true;
-    asio::error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
-    if (budget_timer_)
-        budget_timer_->cancel();
-    release_buffers();
+    state_ = State::Leaving;
+    timer().expires_after(bound);
+    timer().async_wait([self = shared_from_this()](const asio::error_code& ec) {
+        if (!ec && self->state_ == State::Leaving)
+            self->reset();
+    });
+    if (!writing_ && !flush_scheduled_ && pending_.empty())
+        finish_leaving();
 }
 
-void Session::abort()
+void Session::finish_leaving()
 {
-    if (closed_)
+    end_sent_ = true;
+    asio::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    await_readable();
+}
+
+void Session::reset()
+{
+    if (state_ == State::Closed)
         return;
     asio::error_code ignored;
     socket_.set_option(asio::socket_base::linger(true, 0), ignored);
     close();
 }
 
+void Session::close()
+{
+    if (state_ == State::Closed)
+        return;
+    const SessionPtr self = shared_from_this();
+    state_ = State::Closed;
+    asio::error_code ignored;
+    socket_.close(ignored);
+    if (timer_)
+        timer_->cancel();
+    release_buffers();
+    host_.on_closed(*this);
+}
+
 // Waiting for readability instead of reading keeps idle members free of a read buffer of their own.
 void Session::await_readable()
 {
+    if (read_wait_pending_ || state_ == State::Closed)
+        return;
+    read_wait_pending_ = true;
     socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](const asio::error_code& ec) {
-        if (self->closed_)
-            return;
-        if (ec)
-            self->room_.remove(self, Leave::Error, ec.message());
-        else
-            self->read_available();
+        self->read_wait_pending_ = false;
+        self->on_readable(ec);
     });
+}
+
+void Session::on_readable(const asio::error_code& ec)
+{
+    if (state_ == State::Closed)
+        return;
+    if (state_ == State::Leaving) {
+        // Until its last lines are sent, a leaving member's bytes wait unread; none is taken in.
+        if (ec)
+            close();
+        else if (end_sent_)
+            discard_available();
+        return;
+    }
+    if (ec)
+        host_.on_peer_gone(shared_from_this(), ec.message());
+    else
+        read_available();
 }
 
 void Session::read_available()
 {
     if (!within_budget())
         return;
-    auto& buffer = room_.read_buffer();
+    auto& buffer = host_.read_buffer();
     asio::error_code ec;
     const std::size_t n = socket_.read_some(asio::buffer(buffer), ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
         await_readable();
         return;
     }
-    if (ec == asio::error::eof) {
-        room_.remove(shared_from_this(), Leave::Closed);
-        return;
-    }
     if (ec) {
-        room_.remove(shared_from_this(), Leave::Error, ec.message());
+        host_.on_peer_gone(shared_from_this(), ec == asio::error::eof ? std::string() : ec.message());
         return;
     }
-    budget_.spend(n);
-    room_.on_message(shared_from_this(), std::string_view(buffer.data(), n));
-    if (closed_)
+    budget_.spend(static_cast<double>(std::max(n, kMinMessageCharge)));
+    host_.on_input(shared_from_this(), std::string_view(buffer.data(), n));
+    if (state_ != State::Open)
         return;
     // A full buffer may have left data behind, and no new readiness would be reported for it;
     // reading on from the back of the queue keeps one busy sender from starving the rest.
     if (n == buffer.size())
-        asio::post(room_.io(), [self = shared_from_this()] {
-            if (!self->closed_)
+        asio::post(host_.io(), [self = shared_from_this()] {
+            if (self->state_ == State::Open)
                 self->read_available();
         });
     else
         await_readable();
 }
 
+void Session::discard_available()
+{
+    auto& buffer = host_.read_buffer();
+    for (;;) {
+        asio::error_code ec;
+        const std::size_t n = socket_.read_some(asio::buffer(buffer), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            await_readable();
+            return;
+        }
+        if (ec) {
+            close();
+            return;
+        }
+        discarded_ += n;
+        if (discarded_ > kLingerDiscardMaxBytes) {
+            reset();
+            return;
+        }
+    }
+}
+
 bool Session::within_budget()
 {
-    if (budget_.unlimited())
-        return true;
-    if (budget_.refill(InputBudget::Clock::now())) {
+    if (budget_.refill(TokenBucket::Clock::now())) {
         if (throttled_ && budget_.full())
             throttled_ = false;
         return true;
@@ -208,13 +269,11 @@ bool Session::within_budget()
     // Unread, the member's bytes wait in the kernel and TCP holds the sender back: nothing is lost.
     if (!throttled_) {
         throttled_ = true;
-        room_.note_throttled(*this);
+        host_.on_throttled(*this);
     }
-    if (!budget_timer_)
-        budget_timer_ = std::make_unique<asio::steady_timer>(room_.io());
-    budget_timer_->expires_after(budget_.until_positive());
-    budget_timer_->async_wait([self = shared_from_this()](const asio::error_code& ec) {
-        if (!ec && !self->closed_)
+    timer().expires_after(budget_.until_positive());
+    timer().async_wait([self = shared_from_this()](const asio::error_code& ec) {
+        if (!ec && self->state_ == State::Open)
             self->read_available();
     });
     return false;
@@ -223,21 +282,21 @@ bool Session::within_budget()
 void Session::on_written(const asio::error_code& ec, std::size_t written)
 {
     writing_ = false;
-    if (closed_) {
+    if (state_ == State::Closed) {
         release_buffers();
         return;
     }
     if (ec) {
-        if (close_after_flush_)
-            close();
+        if (state_ == State::Open)
+            host_.on_peer_gone(shared_from_this(), ec.message());
         else
-            room_.remove(shared_from_this(), Leave::Error, ec.message());
+            close();
         return;
     }
-    room_.note_written(written);
+    host_.on_written(written);
     queued_cost_ -= in_flight_cost_;
     in_flight_cost_ = 0;
-    room_.gauge().bytes -= in_flight_.size() * kQueuedMessageOverhead + coalesced_.size();
+    host_.gauge().bytes -= in_flight_.size() * kQueuedMessageOverhead + coalesced_.size();
     in_flight_.clear();
     coalesced_.clear();
     if (pending_.empty())
@@ -250,7 +309,7 @@ void Session::release_buffers()
 {
     if (writing_)
         return;
-    room_.gauge().bytes -= (pending_.size() + in_flight_.size()) * kQueuedMessageOverhead + coalesced_.size();
+    host_.gauge().bytes -= (pending_.size() + in_flight_.size()) * kQueuedMessageOverhead + coalesced_.size();
     queued_cost_ = 0;
     in_flight_cost_ = 0;
     std::vector<Queued>().swap(pending_);

@@ -1,7 +1,8 @@
-// One member's connection: its input budget, its read loop and its queue of masked bytes.
+// One connection: its input budget, its reads, its queue of masked bytes, and the ways it ends.
 #pragma once
 
 #include "server_limits.h"
+#include "token_bucket.h"
 
 #include <asio.hpp>
 
@@ -16,9 +17,7 @@
 
 namespace velmora {
 
-class Room;
-
-// What the server's queues hold, counted once however many members share it. The room bounds it.
+// What the server's queues hold, counted once however many members share it. The server bounds it.
 struct MemoryGauge {
     std::size_t bytes = 0;
 };
@@ -40,89 +39,97 @@ private:
 };
 using SharedBytes = std::shared_ptr<const Payload>;
 
-// A token bucket: a member may send `rate` bytes a second and `burst` bytes at once. A read is
-// never shortened by it; the balance may go below zero and is paid back before the next read.
-class InputBudget {
+class Session;
+using SessionPtr = std::shared_ptr<Session>;
+
+// What a connection needs of the server around it.
+class SessionHost {
 public:
-    using Clock = std::chrono::steady_clock;
+    virtual asio::io_context& io() = 0;
+    virtual MemoryGauge& gauge() = 0;
+    // Shared by every connection: reads run one at a time on this thread and are handled at once.
+    virtual std::array<char, kReadChunkBytes>& read_buffer() = 0;
+    // Writes wait for the end of this turn of the event loop, so that each connection gets one
+    // write per turn however many messages it was sent.
+    virtual void schedule_flush(SessionPtr session) = 0;
+    // One read of a connection that is still taking input.
+    virtual void on_input(const SessionPtr& from, std::string_view bytes) = 0;
+    // The peer ended a connection that was taking input: `error` is empty for an orderly end.
+    virtual void on_peer_gone(const SessionPtr& session, const std::string& error) = 0;
+    virtual void on_throttled(const Session& session) = 0;
+    virtual void on_written(std::size_t bytes) = 0;
+    // The socket is closed: the connection holds nothing any more.
+    virtual void on_closed(const Session& session) = 0;
 
-    InputBudget(std::size_t rate, std::size_t burst);
-
-    bool unlimited() const { return rate_ == 0; }
-    // Refills for the time passed; true while there is something left to spend.
-    bool refill(Clock::time_point now);
-    bool full() const { return tokens_ >= burst_; }
-    void spend(std::size_t bytes) { tokens_ -= static_cast<double>(bytes); }
-    // How long until the balance is above zero again.
-    Clock::duration until_positive() const;
-
-private:
-    double rate_;
-    double burst_;
-    double tokens_;
-    Clock::time_point refilled_at_;
+protected:
+    ~SessionHost() = default;
 };
 
-enum class Leave { Closed, Quit, QueueFull, MemoryBound, Error };
+// Turns on what lets the server notice a peer that vanished: TCP keepalive for an idle
+// connection, and a bound on how long sent data may stay unacknowledged.
+void WatchForDeadPeer(asio::ip::tcp::socket& socket, std::chrono::seconds timeout);
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(Room& room, asio::ip::tcp::socket socket, std::uint64_t id);
+    Session(SessionHost& host, asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, TokenBucket budget,
+        std::size_t max_queue_bytes);
 
-    std::uint64_t id() const { return id_; }
-    const std::string& name() const { return name_; }
-    void set_name(std::string name) { name_ = std::move(name); }
     const asio::ip::address_v4& address() const { return address_; }
+    // "192.0.2.7:51000", for the log.
     const std::string& peer() const { return peer_; }
     std::size_t queued_cost() const { return queued_cost_; }
-    bool closed() const { return closed_; }
+    // Still taking input: neither leaving nor closed.
+    bool open() const { return state_ == State::Open; }
+    bool closed() const { return state_ == State::Closed; }
+    const TokenBucket& budget() const { return budget_; }
 
-    // The name it was given on joining: the one guest name it may take back.
-    std::string guest_name;
-    // Its place in the room's list of members.
-    std::size_t slot = 0;
-    // A /nick of this member waits for the rest of the room.
-    bool rename_pending = false;
-    // When this member may rename again.
-    std::chrono::steady_clock::time_point rename_ready_at;
-    // Where this newcomer's share of a presence batch starts: the notices after its own join.
-    std::size_t presence_offset = 0;
-
-    // Queues masked bytes from `offset` on. Refuses, queueing nothing, past the member's cap.
+    // Queues masked bytes from `offset` on. Refuses, queueing nothing, past the connection's cap.
     bool enqueue(const SharedBytes& bytes, std::size_t offset = 0);
-    // Writes what is queued; the room calls it once per turn of the event loop.
+    // Writes what is queued; the host calls it once per turn of the event loop.
     void flush();
-
     void start_reading();
-    // Sends what is queued, then ends the connection in order.
-    void close_after_flush();
+
+    // Takes no more input, sends what is queued, and ends the connection in order; past `bound`
+    // it is reset instead.
+    void leave_in_order(std::chrono::steady_clock::duration bound);
+    // Ends at once with a reset: an orderly close would wait behind data the peer never took.
+    void reset();
+    // Ends at once, for a peer that has gone.
     void close();
-    // For a member that stopped reading: an orderly close would wait behind the data it never
-    // took, keeping the kernel's buffers and leaving the member unaware; a reset ends it at once.
-    void abort();
 
 private:
+    enum class State { Open, Leaving, Closed };
     struct Queued {
         SharedBytes bytes;
         std::size_t offset;
     };
 
     void await_readable();
+    void on_readable(const asio::error_code& ec);
     void read_available();
     // False when the member is past its budget; reading then resumes once the budget allows.
     bool within_budget();
     void on_written(const asio::error_code& ec, std::size_t written);
+    // Everything queued is sent: the end of the stream follows it, then the peer's end is awaited.
+    void finish_leaving();
+    void discard_available();
+    asio::steady_timer& timer();
     void release_buffers();
 
-    Room& room_;
+    SessionHost& host_;
     asio::ip::tcp::socket socket_;
-    std::uint64_t id_;
-    std::string name_;
     asio::ip::address_v4 address_;
     std::string peer_;
-    InputBudget budget_;
+    std::size_t max_queue_bytes_;
+    TokenBucket budget_;
+    State state_ = State::Open;
     bool throttled_ = false;
-    std::unique_ptr<asio::steady_timer> budget_timer_;
+    bool read_wait_pending_ = false;
+    bool end_sent_ = false;
+    std::size_t discarded_ = 0;
+    // Waits for the budget while open, and bounds the orderly close while leaving; made only when
+    // needed, so that idle members stay cheap.
+    std::unique_ptr<asio::steady_timer> timer_;
 
     std::vector<Queued> pending_;
     std::vector<Queued> in_flight_;
@@ -133,10 +140,6 @@ private:
     std::size_t in_flight_cost_ = 0;
     bool writing_ = false;
     bool flush_scheduled_ = false;
-    bool close_after_flush_ = false;
-    bool closed_ = false;
 };
-
-using SessionPtr = std::shared_ptr<Session>;
 
 }  // namespace velmora

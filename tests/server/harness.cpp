@@ -101,7 +101,9 @@ ServerProcess::ServerProcess(std::vector<std::string> extra_args)
         return;
     }
 
-    std::vector<std::string> args{ServerPath(), "--port", "0", "--bind", "127.0.0.1"};
+    std::vector<std::string> args{ServerPath(), "--port", "0"};
+    if (std::find(extra_args.begin(), extra_args.end(), "--bind") == extra_args.end())
+        args.insert(args.end(), {"--bind", "127.0.0.1"});
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     auto argv = Argv(args);
 

@@ -21,7 +21,8 @@ std::string Mask(std::string_view plain);
 // The velmora-server under test: the build's, or the one VELMORA_SERVER names (a sanitizer build).
 std::string ServerPath();
 
-// The real velmora-server binary as a child process, listening on a free loopback port.
+// The real velmora-server binary as a child process, listening on a free port of loopback (or of
+// the address a --bind among its arguments names).
 class ServerProcess {
 public:
     explicit ServerProcess(std::vector<std::string> extra_args = {});
@@ -98,6 +99,11 @@ enum class Closed { Eof, Reset, StillOpen };
 class Client {
 public:
     explicit Client(int port, int receive_buffer = 0);
+    // Takes over a socket connected elsewhere (from another network namespace, say).
+    struct Connected {
+        int fd;
+    };
+    explicit Client(Connected socket) : fd_(socket.fd) {}
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
