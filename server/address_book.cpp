@@ -16,33 +16,35 @@ TokenBucket AddressBook::fresh_budget(Clock::time_point now) const
     return TokenBucket(options_.rate_bytes_per_second, options_.burst_bytes, now);
 }
 
-AddressBook::Verdict AddressBook::admit(const asio::ip::address_v4& address, Clock::time_point now, TokenBucket& budget)
+AddressBook::Verdict AddressBook::admit(const asio::ip::address_v4& address, Clock::time_point now, InputBudget& budget)
 {
     if (!limited(address)) {
-        budget = fresh_budget(now);
+        budget = InputBudget(fresh_budget(now));
         return Verdict::Admitted;
     }
     auto found = entries_.find(address.to_uint());
     if (found == entries_.end()) {
-        const Entry fresh{0, fresh_budget(now), TokenBucket(options_.connect_rate, options_.connect_burst, now)};
-        found = entries_.emplace(address.to_uint(), fresh).first;
+        Entry fresh{0, std::make_shared<TokenBucket>(fresh_budget(now)),
+            TokenBucket(options_.connect_rate, options_.connect_burst, now)};
+        found = entries_.emplace(address.to_uint(), std::move(fresh)).first;
     }
     Entry& entry = found->second;
     // Every attempt counts against the rate, refused ones too: hammering is what it bounds.
-    const bool too_fast = !entry.connects.take_one(now);
-    Verdict verdict = Verdict::Admitted;
-    if (too_fast)
-        verdict = Verdict::TooFast;
-    else if (options_.max_per_address > 0 && entry.connections >= options_.max_per_address)
-        verdict = Verdict::TooMany;
-    if (verdict != Verdict::Admitted)
-        return verdict;
+    if (!entry.connects.take_one(now))
+        return Verdict::TooFast;
+    if (options_.max_per_address > 0 && entry.connections >= options_.max_per_address)
+        return Verdict::TooMany;
     ++entry.connections;
-    budget = entry.budget;
-    return verdict;
+    // The address's share lasts as long as the connection's own budget takes to fill.
+    const auto sharing = options_.rate_bytes_per_second == 0
+        ? Clock::duration::zero()
+        : std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+            static_cast<double>(options_.burst_bytes) / static_cast<double>(options_.rate_bytes_per_second)));
+    budget = InputBudget(fresh_budget(now), entry.budget, now + sharing);
+    return Verdict::Admitted;
 }
 
-void AddressBook::release(const asio::ip::address_v4& address, const TokenBucket& budget)
+void AddressBook::release(const asio::ip::address_v4& address)
 {
     if (!limited(address))
         return;
@@ -52,8 +54,7 @@ void AddressBook::release(const asio::ip::address_v4& address, const TokenBucket
     Entry& entry = found->second;
     if (entry.connections > 0)
         --entry.connections;
-    entry.budget = budget;
-    // Past the bound, what an address left is not kept beyond its last connection.
+    // Past the bound, what an address spent is not kept beyond its last connection.
     if (entry.connections == 0 && entries_.size() > kMaxRememberedAddresses)
         entries_.erase(found);
 }
@@ -62,7 +63,7 @@ void AddressBook::forget_settled(Clock::time_point now)
 {
     for (auto it = entries_.begin(); it != entries_.end();) {
         const Entry& entry = it->second;
-        if (entry.connections == 0 && entry.budget.full_at(now) && entry.connects.full_at(now))
+        if (entry.connections == 0 && entry.budget->full_at(now) && entry.connects.full_at(now))
             it = entries_.erase(it);
         else
             ++it;

@@ -114,7 +114,7 @@ void ChatServer::take(tcp::socket socket)
         return;
     const auto now = TokenBucket::Clock::now();
     const std::string address = peer.address().to_string();
-    TokenBucket budget(options_.rate_bytes_per_second, options_.burst_bytes, now);
+    InputBudget budget{TokenBucket(options_.rate_bytes_per_second, options_.burst_bytes, now)};
     const bool full = admitted_ >= options_.max_clients;
     const AddressBook::Verdict verdict =
         full ? AddressBook::Verdict::Admitted : addresses_.admit(peer.address().to_v4(), now, budget);
@@ -183,7 +183,7 @@ void ChatServer::on_closed(const Session& session)
         return;
     if (found->second.admitted) {
         --admitted_;
-        addresses_.release(session.address(), session.budget());
+        addresses_.release(session.address());
     }
     connections_.erase(found);
     resume_accepting();

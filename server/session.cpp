@@ -62,7 +62,7 @@ std::string DescribePeer(const tcp::endpoint& peer)
 
 }  // namespace
 
-Session::Session(SessionHost& host, tcp::socket socket, const tcp::endpoint& peer, TokenBucket budget,
+Session::Session(SessionHost& host, tcp::socket socket, const tcp::endpoint& peer, InputBudget budget,
     std::size_t max_queue_bytes)
     : host_(host), socket_(std::move(socket)),
       address_(peer.address().is_v4() ? peer.address().to_v4() : asio::ip::address_v4()), peer_(DescribePeer(peer)),
@@ -222,7 +222,7 @@ void Session::read_available()
         host_.on_peer_gone(shared_from_this(), ec == asio::error::eof ? std::string() : ec.message());
         return;
     }
-    budget_.spend(static_cast<double>(std::max(n, kMinMessageCharge)));
+    budget_.spend(n, kMinMessageCharge, InputBudget::Clock::now());
     host_.on_input(shared_from_this(), std::string_view(buffer.data(), n));
     if (state_ != State::Open)
         return;
@@ -261,7 +261,8 @@ void Session::discard_available()
 
 bool Session::within_budget()
 {
-    if (budget_.refill(TokenBucket::Clock::now())) {
+    const auto now = InputBudget::Clock::now();
+    if (budget_.refill(now)) {
         if (throttled_ && budget_.full())
             throttled_ = false;
         return true;
@@ -271,7 +272,7 @@ bool Session::within_budget()
         throttled_ = true;
         host_.on_throttled(*this);
     }
-    timer().expires_after(budget_.until_positive());
+    timer().expires_after(budget_.until_positive(now));
     timer().async_wait([self = shared_from_this()](const asio::error_code& ec) {
         if (!ec && self->state_ == State::Open)
             self->read_available();

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "server_limits.h"
-#include "token_bucket.h"
+#include "input_budget.h"
 
 #include <asio.hpp>
 
@@ -71,7 +71,7 @@ void WatchForDeadPeer(asio::ip::tcp::socket& socket, std::chrono::seconds timeou
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(SessionHost& host, asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, TokenBucket budget,
+    Session(SessionHost& host, asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& peer, InputBudget budget,
         std::size_t max_queue_bytes);
 
     const asio::ip::address_v4& address() const { return address_; }
@@ -81,7 +81,6 @@ public:
     // Still taking input: neither leaving nor closed.
     bool open() const { return state_ == State::Open; }
     bool closed() const { return state_ == State::Closed; }
-    const TokenBucket& budget() const { return budget_; }
 
     // Queues masked bytes from `offset` on. Refuses, queueing nothing, past the connection's cap.
     bool enqueue(const SharedBytes& bytes, std::size_t offset = 0);
@@ -121,7 +120,7 @@ private:
     asio::ip::address_v4 address_;
     std::string peer_;
     std::size_t max_queue_bytes_;
-    TokenBucket budget_;
+    InputBudget budget_;
     State state_ = State::Open;
     bool throttled_ = false;
     bool read_wait_pending_ = false;

@@ -14,9 +14,13 @@
 #include <memory>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace velmora::test {
 namespace {
+
+constexpr double kDefaultRate = 1024;
+constexpr double kDefaultBurst = 8192;
 
 std::unique_ptr<Client> Join(const ServerProcess& server, int guest, int others, int receive_buffer = 0)
 {
@@ -235,6 +239,92 @@ TEST(FairnessTest, BoundOnAllQueuesCutsTheMemberFurthestBehindAndSparesTheRest)
     EXPECT_EQ(payload, std::string(sent, '5'));
     EXPECT_EQ(server.Log().find("guest-2 disconnected"), std::string::npos);
     EXPECT_NE(stalled->WaitClosed(), Closed::StillOpen);
+}
+
+// Bytes of relay text in `lines` from senders other than `except`.
+std::size_t RelayedBytes(const std::string& lines, const std::string& except)
+{
+    std::size_t bytes = 0;
+    for (const std::string& line : SplitLines(lines)) {
+        const std::size_t colon = line.find(": ");
+        if (colon != std::string::npos && line.compare(0, colon, except) != 0)
+            bytes += line.size() - colon - 2;
+    }
+    return bytes;
+}
+
+TEST(FairnessTest, ReconnectingBuysNoFreshBudget)
+{
+    // Only the budget is at work: no limit on how often the address connects.
+    ServerProcess server({"--limit-loopback", "--connect-rate", "0", "--max-per-address", "0"});
+    ASSERT_TRUE(server.started());
+    auto listener = Join(server, 1, 0);
+    const auto started = std::chrono::steady_clock::now();
+    const std::string text(4000, 'c');
+    for (int round = 0; round < 150; ++round) {
+        Client churn(server.port());
+        churn.Send(text);
+    }
+    std::string heard;
+    while (std::chrono::steady_clock::now() - started < 3s)
+        heard += listener->ReadLine(200ms) + "\r\n";
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    // What the address may send: one burst, the rate since, and one read overdrawn.
+    const double budget = kDefaultBurst + kDefaultRate * seconds + 4096;
+    EXPECT_LE(RelayedBytes(heard, "guest-1"), budget) << "in " << seconds << " s";
+    EXPECT_GE(RelayedBytes(heard, "guest-1"), 4000u);
+}
+
+TEST(FairnessTest, AnAddressThatConnectsTooOftenIsToldToWait)
+{
+    ServerProcess server({"--limit-loopback", "--connect-burst", "3", "--connect-rate", "2"});
+    ASSERT_TRUE(server.started());
+    std::vector<std::unique_ptr<Client>> members;
+    for (int guest = 1; guest <= 3; ++guest)
+        members.push_back(Join(server, guest, guest - 1));
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        Client refused(server.port());
+        EXPECT_LINE(refused, "Too many new connections from your address, please wait a few seconds.");
+        EXPECT_EQ(refused.WaitClosed(), Closed::Eof);
+    }
+    EXPECT_EQ(server.CountInLog("connecting too often"), 1u) << server.Log();
+    // The rate refills: half a second later one more may come in.
+    std::unique_ptr<Client> later;
+    for (int attempt = 0; attempt < 40 && !later; ++attempt) {
+        std::this_thread::sleep_for(100ms);
+        auto client = std::make_unique<Client>(server.port());
+        if (client->ReadLine().rfind("Welcome, guest-4!", 0) == 0)
+            later = std::move(client);
+    }
+    EXPECT_TRUE(later) << "the address was never let in again";
+}
+
+TEST(FairnessTest, TinyMessagesAreChargedLikeOrdinaryLines)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.started());
+    auto sender = Join(server, 1, 0);
+    auto reader = Join(server, 2, 1);
+    const auto started = std::chrono::steady_clock::now();
+    std::string sent;
+    // Spaced out so that each byte is a read of its own, as a script would send them.
+    while (std::chrono::steady_clock::now() - started < 2s) {
+        sender->Send("k");
+        sent += 'k';
+        std::this_thread::sleep_for(2ms);
+    }
+    std::size_t lines = 0;
+    std::string payload;
+    while (payload.size() < sent.size()) {
+        const std::string line = reader->ReadLine();
+        ASSERT_EQ(line.rfind("guest-1: ", 0), 0u) << line;
+        payload += line.substr(9);
+        ++lines;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(payload, sent) << "nothing is lost, only gathered";
+    // 8,192 bytes at once and 1,024 a second, at 128 bytes a message.
+    EXPECT_LE(lines, 64 + 8 * seconds + 8) << "lines for " << sent.size() << " one-byte messages in " << seconds << " s";
 }
 
 } // namespace
