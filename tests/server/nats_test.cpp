@@ -36,9 +36,10 @@ protected:
         b = StartServer(cluster.Urls({1, 2}));
     }
 
-    std::unique_ptr<ServerProcess> StartServer(const std::string& urls)
+    std::unique_ptr<ServerProcess> StartServer(const std::string& urls, std::vector<std::string> extra = {})
     {
-        auto server = std::make_unique<ServerProcess>(std::vector<std::string>{"--nats", urls, "--room", "test"});
+        extra.insert(extra.begin(), {"--nats", urls, "--room", "test"});
+        auto server = std::make_unique<ServerProcess>(extra);
         EXPECT_TRUE(server->started());
         return server;
     }
@@ -307,6 +308,29 @@ TEST_F(NatsRoomTest, MembersOfAServerThatDiesOrStopsAreToldToHaveLeft)
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 8s);
     alice->Send("/who");
     EXPECT_LINE(*alice, "1 member here: guest-1");
+}
+
+TEST_F(NatsRoomTest, StopsWithinFiveSecondsWhateverItsPeersDo)
+{
+    // Megabytes from one member, so that the one that never reads has more queued than its
+    // kernel buffers take.
+    auto c = StartServer(cluster.Urls({2, 0}), {"--rate", "0", "--max-queue", "16M"});
+    Client stalled(c->port(), 4096);
+    EXPECT_EQ(stalled.ReadLine().rfind("Welcome, guest-200001!", 0), 0u);
+    auto talker = Join(*c, "guest-200002");
+    auto listener = Join(*c, "guest-200003");
+    Settle({talker.get(), listener.get()});
+    const std::string data(6 << 20, 't');
+    Pump(*talker, data, *listener, [&](const std::string& got) { return StripPrefixes(got, "guest-200002: ").size() >= data.size(); });
+    // A rename waits on the key-value store while the server stops.
+    talker->Send("/nick talker");
+
+    const auto signalled = std::chrono::steady_clock::now();
+    c->Signal(SIGTERM);
+    const int status = c->WaitExit();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(a->WaitForLog("stopped; 3 members left with it")) << a->Log();
 }
 
 TEST(NatsStartTest, NatsThatCannotBeReachedIsAClearErrorAfterABoundedWait)
