@@ -158,10 +158,14 @@ struct Conn {
     // redis
     std::string in;
     std::vector<std::uint64_t> next_seq;
+    // The current line of server text, for counting tiny flooders' lines.
+    std::string line;
 };
 
 struct Stats {
     std::uint64_t flood_delivered = 0;
+    // Lines of tiny flooders that reached readers: a name and blanks only.
+    std::uint64_t tiny_lines = 0;
     std::uint64_t delivered = 0;
     std::uint64_t bytes_in = 0;
     std::uint64_t gaps = 0;
@@ -255,6 +259,11 @@ struct Options {
     int idle = 0;
     double hold = 30;
     int flooders = 0;
+    // Clients that send one byte at a time, each its own message, every `tiny_interval_ms`.
+    int tiny_flooders = 0;
+    double tiny_interval_ms = 1;
+    // One address reconnecting in a loop: connect, send this many bytes, leave.
+    std::size_t churn_bytes = 0;
     double read_rate = 0;
     int stay = -1;
     double setup_timeout = 60;
@@ -286,6 +295,7 @@ public:
     int RunIdle();
     int RunExhaust();
     int RunMassLeave();
+    int RunChurn();
 
 private:
     std::size_t Open(int client, bool reader, bool stalled, bool publisher);
@@ -300,6 +310,7 @@ private:
     void CloseConn(Conn& c);
 
     void ParseVelmora(Conn& c, const unsigned char* p, std::size_t n, Ns t);
+    void CountTinyLines(Conn& c, const unsigned char* p, const unsigned char* end);
     void FeedSource(Conn& c, const unsigned char* p, std::size_t n, Ns t);
     void ParseNcat(Conn& c, const unsigned char* p, std::size_t n, Ns t);
     void ParseRedis(Conn& c, Ns t);
@@ -551,6 +562,24 @@ void LoadGen::FillFlood(Conn& c)
 
 // velmora relays each read as "guest-N: " plus bytes; message bytes are never ASCII, so every ASCII
 // run is server text, and the name at its end says whose bytes follow.
+// A tiny flooder's byte arrives as "guest-N: " and blanks, nothing else, on a line.
+void LoadGen::CountTinyLines(Conn& c, const unsigned char* p, const unsigned char* end)
+{
+    for (; p < end; ++p) {
+        if (*p != '\n') {
+            if (c.line.size() < kTextTail)
+                c.line.push_back(static_cast<char>(*p));
+            continue;
+        }
+        const std::size_t colon = c.line.find(": ");
+        if (measuring_ && c.reader && c.line.rfind("guest-", 0) == 0 && colon != std::string::npos
+            && c.line.find_first_not_of(' ', colon + 2) == c.line.size() - 1 && c.line.back() == '\r'
+            && c.line.size() > colon + 3)
+            ++stats_.tiny_lines;
+        c.line.clear();
+    }
+}
+
 void LoadGen::ParseVelmora(Conn& c, const unsigned char* p, std::size_t n, Ns t)
 {
     const unsigned char* end = p + n;
@@ -564,12 +593,14 @@ void LoadGen::ParseVelmora(Conn& c, const unsigned char* p, std::size_t n, Ns t)
                 c.text.clear();
             }
             c.text.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(q - p));
+            CountTinyLines(c, p, q);
             if (c.text.size() > kTextTail)
                 c.text.erase(0, c.text.size() - kTextTail);
             c.ready = true;
         } else {
             while (q < end && *q >= 0x80)
                 ++q;
+            c.line.assign("payload");
             if (!c.in_payload) {
                 c.in_payload = true;
                 c.source = -1;
@@ -872,6 +903,9 @@ int LoadGen::RunLoad()
     }
     for (int f = 0; f < o_.flooders; ++f)
         conns_[Open(-1, false, false, false)].flooder = true;
+    std::vector<std::size_t> tiny;
+    for (int f = 0; f < o_.tiny_flooders; ++f)
+        tiny.push_back(Open(-1, false, false, false));
     if (!PumpUntil([&] { return Ready() == conns_.size(); }, setup_deadline))
         Die("only " + std::to_string(Ready()) + " of " + std::to_string(conns_.size()) + " connections got ready in time");
     for (auto& c : conns_)
@@ -898,11 +932,18 @@ int LoadGen::RunLoad()
     const Ns t0 = Now();
     const Ns stop = t0 + static_cast<Ns>(o_.duration * kSecond);
     const double interval = kSecond / o_.rate;
+    const Ns tiny_interval = static_cast<Ns>(o_.tiny_interval_ms * kMillisecond);
+    Ns tiny_due = t0;
     std::uint64_t k = 0;
     for (;;) {
         Ns due = t0 + static_cast<Ns>(static_cast<double>(k) * interval);
         if (due >= stop)
             break;
+        if (!tiny.empty() && Now() >= tiny_due) {
+            for (const std::size_t at : tiny)
+                Write(conns_[at], " ", 1);
+            tiny_due += tiny_interval;
+        }
         const Ns t = Now();
         while (due <= t && due < stop) {
             const auto sender = static_cast<std::uint32_t>(k % static_cast<std::uint64_t>(senders));
@@ -910,7 +951,7 @@ int LoadGen::RunLoad()
             ++k;
             due = t0 + static_cast<Ns>(static_cast<double>(k) * interval);
         }
-        Pump(std::min(due, stop));
+        Pump(std::min({due, stop, tiny.empty() ? stop : tiny_due}));
     }
     const Ns sending_ended = Now();
     const ProcSample after = SampleServers(o_.server_pids);
@@ -960,13 +1001,14 @@ int LoadGen::RunLoad()
                 " closed_readers=%zu closed_stalled=%zu complete=%s deliveries_per_s=%.0f bytes_per_s=%.0f"
                 " p50_ms=%.3f p99_ms=%.3f p999_ms=%.3f max_ms=%.3f server_cpu_pct=%.1f server_rss_kib=%ld"
                 " server_peak_rss_kib=%ld loadgen_cpu_pct=%.1f other_cpu_pct=%.1f flooders=%d read_rate=%.0f"
-                " flood_sent_bytes=%" PRIu64 " flood_deliveries=%" PRIu64 "\n",
+                " flood_sent_bytes=%" PRIu64 " flood_deliveries=%" PRIu64 " tiny_flooders=%d tiny_lines_per_reader_per_s=%.1f\n",
         Header().c_str(), o_.clients, senders, o_.stalled, o_.rate, window, k, expected, stats_.delivered, stats_.gaps,
         stats_.reordered, stats_.corrupt, stats_.echoes, closed_readers, closed_stalled, complete ? "yes" : "no",
         static_cast<double>(stats_.delivered) / window, static_cast<double>(stats_.bytes_in) / window,
         Percentile(stats_.latencies, 0.5), Percentile(stats_.latencies, 0.99), Percentile(stats_.latencies, 0.999),
         Percentile(stats_.latencies, 1.0), cpu, before.rss_kib, peak_rss_kib_, own, others, o_.flooders, o_.read_rate,
-        flood_bytes_sent_, stats_.flood_delivered);
+        flood_bytes_sent_, stats_.flood_delivered, o_.tiny_flooders,
+        static_cast<double>(stats_.tiny_lines) / std::max(1, o_.clients) / window);
     std::fflush(stdout);
     return 0;
 }
@@ -1127,6 +1169,91 @@ int LoadGen::RunExhaust()
 
 } // namespace
 
+namespace {
+
+int ConnectBlocking(const sockaddr_in& address)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        Die("connect: " + std::string(std::strerror(errno)));
+    return fd;
+}
+
+// What one member of the room heard during a churn: relay text, presence notices, anything else.
+struct Heard {
+    std::string partial;
+    std::uint64_t text_bytes = 0;
+    std::uint64_t presence_lines = 0;
+    std::uint64_t other_lines = 0;
+
+    void Take(int fd)
+    {
+        char buffer[65536];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+            for (ssize_t i = 0; i < n; ++i)
+                partial.push_back(static_cast<char>(buffer[i] ^ 0x5A));
+            std::size_t at = 0;
+            for (std::size_t end; (end = partial.find("\r\n", at)) != std::string::npos; at = end + 2)
+                Classify(partial.substr(at, end - at));
+            partial.erase(0, at);
+        }
+    }
+
+    void Classify(const std::string& line)
+    {
+        const auto ends = [&](const std::string& tail) {
+            return line.size() >= tail.size() && line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+        };
+        const std::size_t colon = line.find(": ");
+        if (ends(" joined") || ends(" left"))
+            ++presence_lines;
+        else if (line.rfind("guest-", 0) == 0 && colon != std::string::npos)
+            text_bytes += line.size() - colon - 2;
+        else
+            ++other_lines;
+    }
+};
+
+}  // namespace
+
+int LoadGen::RunChurn()
+{
+    const int listener = ConnectBlocking(addresses_.front());
+    Heard heard;
+    const std::string text(o_.churn_bytes, 'c');
+    const ProcSample before = SampleServers(o_.server_pids);
+    const Ns t0 = Now();
+    const Ns stop = t0 + static_cast<Ns>(o_.duration * kSecond);
+    std::uint64_t rounds = 0;
+    while (Now() < stop) {
+        const int fd = ConnectBlocking(addresses_.front());
+        send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        close(fd);
+        ++rounds;
+        heard.Take(listener);
+    }
+    const ProcSample after = SampleServers(o_.server_pids);
+    const Ns ended = Now();
+    // What throttled connections still held reaches the room later; the drain shows how much.
+    const std::uint64_t heard_during = heard.text_bytes;
+    for (const Ns until = Now() + static_cast<Ns>(o_.drain * kSecond); Now() < until;) {
+        heard.Take(listener);
+        usleep(10000);
+    }
+    const double window = static_cast<double>(ended - t0) / kSecond;
+    const double cpu = before.ok && after.ok
+        ? 100.0 * static_cast<double>(after.cpu_ticks - before.cpu_ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / window
+        : -1;
+    std::printf("%s churn_bytes=%zu duration_s=%.2f rounds=%" PRIu64 " sent_bytes=%" PRIu64 " heard_bytes=%" PRIu64
+                " heard_bytes_with_drain=%" PRIu64 " presence_lines=%" PRIu64 " other_lines=%" PRIu64
+                " server_cpu_pct=%.1f server_peak_rss_kib=%ld\n",
+        Header().c_str(), o_.churn_bytes, window, rounds, rounds * o_.churn_bytes, heard_during, heard.text_bytes,
+        heard.presence_lines, heard.other_lines, cpu, after.rss_kib);
+    std::fflush(stdout);
+    close(listener);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     CLI::App app{"Opens many loopback chat clients, drives a message load and measures delivery.", "velmora-loadgen"};
@@ -1155,6 +1282,13 @@ int main(int argc, char** argv)
     app.add_option("--label", o.label, "Tag carried into the RESULT line");
     app.add_option("--flooders", o.flooders, "Extra clients that send as fast as the server reads them")
         ->capture_default_str();
+    app.add_option("--tiny-flooders", o.tiny_flooders, "Extra clients that send one byte at a time, each its own message")
+        ->capture_default_str();
+    app.add_option("--tiny-interval-ms", o.tiny_interval_ms, "Milliseconds between the bytes of each tiny flooder")
+        ->capture_default_str();
+    app.add_option("--churn", o.churn_bytes,
+        "Only reconnect from one address in a loop for --duration, sending this many bytes each time, and report "
+        "what one listener heard of it");
     app.add_option("--read-rate", o.read_rate, "Bytes a second each reading client takes in at most (0: no limit)")
         ->capture_default_str();
     app.add_option("--stay", o.stay, "With --idle: keep this many and close the rest at once (velmora only)");
@@ -1197,5 +1331,7 @@ int main(int argc, char** argv)
         return gen.RunIdle();
     if (o.exhaust > 0)
         return gen.RunExhaust();
+    if (o.churn_bytes > 0)
+        return gen.RunChurn();
     return gen.RunLoad();
 }

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Runs the same loads against velmora-server, `ncat --broker` and Redis pub/sub, all on loopback,
-# and prints one table, followed by the flood, stalled-reader, connect, idle-memory, mass-leave and
-# descriptor checks.
+# and prints one table, followed by the flood, hostile-member, stalled-reader, connect, idle-memory,
+# mass-leave and descriptor checks.
 #
 #   bench/run-server-bench.sh [BUILD_DIR]        (default build/native; needs velmora-server and
 #                                                 velmora-loadgen built there, ncat and redis-server)
 # Environment: DURATION (seconds per load point, default 5), REPEAT (runs of each point and server,
 #              default 3; the table shows the run with the median p99), STALL_DURATION (default 8),
-#              IDLE (idle connections, default 10000), OUT (where logs and raw results go).
+#              IDLE (idle connections, default 10000), CHURN_DURATION (default 20), OUT (where logs and
+#              raw results go).
 # Tail latency on a small shared machine moves with whatever else runs, hence the repeats,
 # interleaved so that a busy spell does not fall on one server only.
 set -euo pipefail
@@ -19,6 +20,7 @@ DURATION=${DURATION:-5}
 REPEAT=${REPEAT:-3}
 STALL_DURATION=${STALL_DURATION:-8}
 FLOOD_DURATION=${FLOOD_DURATION:-10}
+CHURN_DURATION=${CHURN_DURATION:-20}
 IDLE=${IDLE:-10000}
 OUT=${OUT:-$(mktemp -d /tmp/velmora-bench.XXXXXX)}
 POINTS=("10 1000" "100 1000" "500 200" "100 8000" "500 1600")
@@ -171,6 +173,24 @@ for budget in default unlimited; do
   stop_server
 done
 
+echo "== hostile members against the defaults: a reconnect churn from one address (${CHURN_DURATION}s)," \
+  "16 one-byte flooders in a room of 500, and the budget's own cost at 500 members x 2 msg/s" >&2
+start_server velmora "" --limit-loopback
+log_before=$(wc -l < "$OUT/velmora.log")
+loadgen velmora --label churn --churn 4096 --duration "$CHURN_DURATION" --drain 5
+CHURN_LOG_LINES=$(($(wc -l < "$OUT/velmora.log") - log_before))
+stop_server
+for tiny in 0 16; do
+  start_server velmora "" --stats-interval 60
+  loadgen velmora --label "tiny-$tiny" --clients 500 --rate 100 --duration "$DURATION" --tiny-flooders "$tiny"
+  stop_server
+done
+for budget in default unlimited; do
+  if [[ $budget == default ]]; then start_server velmora "" --stats-interval 60; else start_server velmora; fi
+  loadgen velmora --label "inside-$budget" --clients 500 --rate 1000 --duration "$DURATION"
+  stop_server
+done
+
 echo "== one server alone against two sharing the room through NATS, clients spread over both, ${DURATION}s, $REPEAT runs" >&2
 for point in "${NATS_POINTS[@]}"; do
   read -r clients rate <<< "$point"
@@ -285,6 +305,25 @@ for budget in default unlimited; do
     "$(field "$line" complete)" "$(field "$line" p99_ms)"
   printf ' flooder sent %s bytes, server CPU %s%%, peak RSS %s KiB\n' "$(field "$line" flood_sent_bytes)" \
     "$(field "$line" server_cpu_pct)" "$(field "$line" server_peak_rss_kib)"
+done
+echo
+line=$(grep ' label=churn ' "$RESULTS" | head -1)
+echo "one address reconnecting in a loop (connect, send 4 KiB, leave) for $(field "$line" duration_s) s against the defaults" \
+  "and --limit-loopback: $(field "$line" rounds) rounds, $(field "$line" sent_bytes) bytes sent, the room heard" \
+  "$(field "$line" heard_bytes) bytes ($(field "$line" heard_bytes_with_drain) with 5 s more) and" \
+  "$(field "$line" presence_lines) presence lines; $CHURN_LOG_LINES log lines; server CPU $(field "$line" server_cpu_pct)%"
+echo "a room of 500 at 100 msg/s with one-byte flooders (defaults; an honest line from send to arrival):"
+for tiny in 0 16; do
+  line=$(grep " label=tiny-$tiny " "$RESULTS" | head -1)
+  printf '  %2s flooders: complete=%s p50 %s ms, p99 %s ms; their lines in each log %s a second; server CPU %s%%\n' "$tiny" \
+    "$(field "$line" complete)" "$(field "$line" p50_ms)" "$(field "$line" p99_ms)" \
+    "$(field "$line" tiny_lines_per_reader_per_s)" "$(field "$line" server_cpu_pct)"
+done
+echo "the input budget's own cost, 500 members at 2 msg/s each:"
+for budget in default unlimited; do
+  line=$(grep " label=inside-$budget " "$RESULTS" | head -1)
+  printf '  budget %-9s complete=%s p50 %s ms, p99 %s ms, server CPU %s%%\n' "$budget" "$(field "$line" complete)" \
+    "$(field "$line" p50_ms)" "$(field "$line" p99_ms)" "$(field "$line" server_cpu_pct)"
 done
 echo
 echo "stalled reader (100 clients, 8000 msg/s; delivery rate to the others, server peak memory):"
