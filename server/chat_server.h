@@ -29,7 +29,8 @@ public:
 
     unsigned short port() const;
     Room& room() { return room_; }
-    const Counters& counters() const { return counters_; }
+    Counters& counters() { return counters_; }
+    LogSummary& summary() { return summary_; }
     void start();
     // Stops accepting, tells every member the server is stopping and lets each leave within the
     // bound; `stopped` is called once the last connection is closed.

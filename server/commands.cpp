@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "lines.h"
+#include "names.h"
 
 #include <chrono>
 
@@ -27,26 +28,13 @@ std::string_view Trimmed(std::string_view text)
     return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
-bool IsNameByte(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
-}
-
-bool IsGuestName(std::string_view name)
-{
-    const std::string folded = FoldCase(name);
-    if (folded.size() <= 6 || folded.compare(0, 6, "guest-") != 0)
-        return false;
-    return folded.find_first_not_of("0123456789", 6) == std::string::npos;
-}
-
 void Nick(Room& room, const MemberPtr& from, std::string_view name)
 {
     if (name.empty()) {
         room.reply(from, Line("Usage: /nick NAME"));
         return;
     }
-    std::string problem = NameProblem(name, *from);
+    std::string problem = NameProblem(name, from->guest_name);
     const auto now = std::chrono::steady_clock::now();
     const MemberPtr holder = problem.empty() ? room.find(name) : nullptr;
     const std::string remote_holder = problem.empty() ? room.held_elsewhere(name) : std::string();
@@ -104,18 +92,6 @@ void Help(Room& room, const MemberPtr& from)
 }
 
 }  // namespace
-
-std::string NameProblem(std::string_view name, const Member& member)
-{
-    if (name.size() > kNameMaxBytes)
-        return "Names are at most " + std::to_string(kNameMaxBytes) + " characters long.";
-    for (const char c : name)
-        if (!IsNameByte(c))
-            return "Names may hold only letters A-Z and a-z, digits, _ and -.";
-    if (IsGuestName(name) && FoldCase(name) != FoldCase(member.guest_name))
-        return "Names of the form guest-<number> are kept for guests.";
-    return {};
-}
 
 void RunCommand(Room& room, const MemberPtr& from, std::string_view bytes)
 {

@@ -11,7 +11,4 @@ namespace velmora {
 
 void RunCommand(Room& room, const MemberPtr& from, std::string_view bytes);
 
-// Why `name` may not be taken by `member`, or empty when it may. Uniqueness is the room's to check.
-std::string NameProblem(std::string_view name, const Member& member);
-
 }  // namespace velmora

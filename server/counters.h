@@ -19,6 +19,7 @@ struct Counters {
     std::uint64_t rejected_too_fast = 0;
     std::uint64_t accept_pauses = 0;
     std::uint64_t lost_between_servers = 0;
+    std::uint64_t frames_dropped = 0;
 };
 
 }  // namespace velmora

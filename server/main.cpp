@@ -1,6 +1,7 @@
 // velmora-server's command line: options, logging, signals. The wire protocol and the room's
 // commands are written down in docs/protocol.md.
 #include "chat_server.h"
+#include "names.h"
 #ifdef VELMORA_WITH_NATS
 #include "nats_bridge.h"
 #endif
@@ -251,7 +252,8 @@ int main(int argc, char** argv)
     std::unique_ptr<velmora::NatsBridge> bridge;
     if (!nats_urls.empty()) {
         try {
-            bridge = std::make_unique<velmora::NatsBridge>(io, server->room(), velmora::NatsOptions{nats_urls, room}, LogLine);
+            bridge = std::make_unique<velmora::NatsBridge>(io, server->room(), velmora::NatsOptions{nats_urls, room},
+                server->summary(), server->counters(), LogLine);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "velmora-server: %s\n", e.what());
             return kExitCannotStart;

@@ -2,6 +2,7 @@
 
 #include "commands.h"
 #include "lines.h"
+#include "names.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,23 +11,6 @@
 namespace velmora {
 
 using asio::ip::tcp;
-
-namespace {
-
-// A server not heard from for this long has gone: its members are told to have left.
-constexpr auto kServerSilenceBound = std::chrono::seconds(4);
-// Rosters go out in parts no larger than this, well under what one NATS message may carry.
-constexpr std::size_t kRosterPartBytes = 32 * 1024;
-
-}  // namespace
-
-std::string FoldCase(std::string_view name)
-{
-    std::string folded(name);
-    for (char& c : folded)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return folded;
-}
 
 Room::Room(asio::io_context& io, const ServerOptions& options, LogSink log, Counters& counters,
     std::shared_ptr<MemoryGauge> gauge)
@@ -43,8 +27,8 @@ MemberPtr Room::admit(const SessionPtr& session)
 {
     auto member = std::make_shared<Member>();
     member->session = session;
-    member->guest_name = "guest-" + std::to_string(link_ ? link_->next_guest() : next_id_);
-    ++next_id_;
+    member->id = next_id_++;
+    member->guest_name = "guest-" + std::to_string(link_ ? link_->next_guest() : member->id);
     member->name = member->guest_name;
 
     std::string hello;
@@ -198,7 +182,7 @@ void Room::remove(const MemberPtr& member, Leave why, const std::string& detail)
     add_presence({PresenceEvent::Kind::Leave, member->name, reason, nullptr});
     publish(RoomEvent::Kind::Leave, member->name, reason);
     if (link_ && member->name != member->guest_name)
-        link_->release_name(member->name);
+        link_->release_name(member->name, member->id);
 }
 
 void Room::take_out(const MemberPtr& member)
@@ -215,14 +199,29 @@ void Room::take_out(const MemberPtr& member)
 
 MemberPtr Room::find(std::string_view name) const
 {
-    const auto found = by_name_.find(FoldCase(name));
-    return found == by_name_.end() ? nullptr : found->second;
+    const std::string folded = FoldCase(name);
+    const auto found = by_name_.find(folded);
+    if (found != by_name_.end())
+        return found->second;
+    const auto claiming = claiming_.find(folded);
+    return claiming == claiming_.end() ? nullptr : claiming->second;
 }
 
 std::string Room::held_elsewhere(std::string_view name) const
 {
-    const auto found = remote_.names().find(FoldCase(name));
-    return found == remote_.names().end() ? std::string() : found->second;
+    if (!link_)
+        return {};
+    const auto found = link_->remote_names().find(FoldCase(name));
+    return found == link_->remote_names().end() ? std::string() : found->second.shown;
+}
+
+std::vector<std::string> Room::member_names() const
+{
+    std::vector<std::string> names;
+    names.reserve(members_.size());
+    for (const auto& member : members_)
+        names.push_back(member->name);
+    return names;
 }
 
 void Room::request_rename(const MemberPtr& member, const std::string& name)
@@ -242,23 +241,38 @@ void Room::request_rename(const MemberPtr& member, const std::string& name)
         return;
     }
     member->rename_pending = true;
-    std::set<std::string> live = remote_.servers();
-    live.insert(link_->server_id());
-    link_->claim_name(name, std::move(live), [this, weak = std::weak_ptr<Member>(member), name](NameClaim outcome) {
+    claiming_[FoldCase(name)] = member;
+    link_->claim_name(name, member->id, [this, weak = std::weak_ptr<Member>(member), name, id = member->id](NameClaim outcome) {
+        const auto claiming = claiming_.find(FoldCase(name));
         const MemberPtr member = weak.lock();
-        if (!member || !member->present) {
-            if (outcome == NameClaim::Claimed)
-                link_->release_name(name);
-            return;
-        }
-        member->rename_pending = false;
-        if (outcome == NameClaim::Claimed)
-            rename(member, name);
-        else if (outcome == NameClaim::Taken)
-            reply(member, Line("The name " + name + " is taken."));
-        else
-            reply(member, Line("The rest of the room could not be reached to check the name; try again shortly."));
+        if (claiming != claiming_.end() && claiming->second == member)
+            claiming_.erase(claiming);
+        if (member && member->present)
+            claim_answered(member, name, outcome);
+        else if (outcome == NameClaim::Claimed)
+            link_->release_name(name, id);
     });
+}
+
+// The room may have changed while the bucket was asked: the name is the member's only if no one
+// else in the room holds it now.
+void Room::claim_answered(const MemberPtr& member, const std::string& name, NameClaim outcome)
+{
+    member->rename_pending = false;
+    const MemberPtr holder = find(name);
+    const bool still_free = (!holder || holder == member) && held_elsewhere(name).empty();
+    if (outcome == NameClaim::Claimed && still_free) {
+        rename(member, name);
+        return;
+    }
+    if (outcome == NameClaim::Claimed)
+        link_->release_name(name, member->id);
+    if (outcome == NameClaim::Claimed || outcome == NameClaim::Taken)
+        reply(member, Line("The name " + name + " is taken."));
+    else if (outcome == NameClaim::Busy)
+        reply(member, Line("The room is busy checking names just now; try again in a moment."));
+    else
+        reply(member, Line("The rest of the room could not be reached to check the name; try again shortly."));
 }
 
 void Room::rename(const MemberPtr& member, const std::string& name)
@@ -272,7 +286,7 @@ void Room::rename(const MemberPtr& member, const std::string& name)
     add_presence({PresenceEvent::Kind::Rename, old, name, nullptr});
     publish(RoomEvent::Kind::Rename, old, name);
     if (link_ && old != member->guest_name && FoldCase(old) != FoldCase(name))
-        link_->release_name(old);
+        link_->release_name(old, member->id);
 }
 
 std::vector<std::string> Room::names(std::size_t limit) const
@@ -280,12 +294,14 @@ std::vector<std::string> Room::names(std::size_t limit) const
     // Both lists are in order without regard to case; merged, so is the whole.
     std::vector<std::string> found;
     auto local = by_name_.begin();
-    auto remote = remote_.names().begin();
-    while (found.size() < limit && (local != by_name_.end() || remote != remote_.names().end())) {
-        if (remote == remote_.names().end() || (local != by_name_.end() && local->first <= remote->first))
+    static const RemoteNames none;
+    const RemoteNames& others = link_ ? link_->remote_names() : none;
+    auto remote = others.begin();
+    while (found.size() < limit && (local != by_name_.end() || remote != others.end())) {
+        if (remote == others.end() || (local != by_name_.end() && local->first <= remote->first))
             found.push_back((local++)->second->name);
         else
-            found.push_back((remote++)->second);
+            found.push_back((remote++)->second.shown);
     }
     return found;
 }
@@ -296,99 +312,43 @@ void Room::publish(RoomEvent::Kind kind, const std::string& name, std::string de
         link_->publish({kind, name, std::move(detail)});
 }
 
-void Room::publish_roster()
+void Room::remote_said(const std::string& name, std::string_view text)
 {
-    std::vector<std::string> parts(1);
-    for (const auto& member : members_) {
-        if (parts.back().size() + member->name.size() + 1 > kRosterPartBytes)
-            parts.emplace_back();
-        parts.back() += member->name + "\n";
-    }
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const char* part = parts.size() == 1 ? "only" : i == 0 ? "first" : i + 1 == parts.size() ? "last" : "more";
-        publish(RoomEvent::Kind::Roster, part, std::move(parts[i]));
-    }
+    std::string lines;
+    AppendLines(lines, name + ": ", text);
+    broadcast(nullptr, std::move(lines));
 }
 
-void Room::on_remote(const std::string& server, std::uint64_t seq, const RoomEvent& event)
+void Room::remote_acted(const std::string& name, std::string_view action)
 {
-    bool unknown = false;
-    const std::uint64_t missing = remote_.heard(server, seq, std::chrono::steady_clock::now(), unknown);
-    if (missing > 0) {
-        counters_.lost_between_servers += missing;
-        log("lost " + std::to_string(missing) + " messages from server " + server + "; asking it who is there");
-        publish(RoomEvent::Kind::Query, server);
-    } else if (unknown && event.kind != RoomEvent::Kind::Roster) {
-        // Its roster, sent when it connected, may have been lost while the cluster came together.
-        log("heard from server " + server + " for the first time; asking it who is there");
-        publish(RoomEvent::Kind::Query, server);
-    }
-    switch (event.kind) {
-    case RoomEvent::Kind::Relay: {
-        std::string lines;
-        AppendLines(lines, event.name + ": ", event.detail);
-        broadcast(nullptr, std::move(lines));
-        break;
-    }
-    case RoomEvent::Kind::Action: {
-        std::string lines;
-        AppendLines(lines, "* " + event.name + " ", event.detail);
-        broadcast(nullptr, std::move(lines));
-        break;
-    }
-    case RoomEvent::Kind::Join:
-        remote_.join(server, event.name);
-        add_presence({PresenceEvent::Kind::Join, event.name, {}, nullptr});
-        break;
-    case RoomEvent::Kind::Leave:
-        remote_.leave(server, event.name);
-        add_presence({PresenceEvent::Kind::Leave, event.name, event.detail, nullptr});
-        break;
-    case RoomEvent::Kind::Rename:
-        remote_.rename(server, event.name, event.detail);
-        add_presence({PresenceEvent::Kind::Rename, event.name, event.detail, nullptr});
-        break;
-    case RoomEvent::Kind::Roster: {
-        RemoteServers::Change change;
-        if (remote_.roster(server, event.name, event.detail, change))
-            announce_remote(change);
-        break;
-    }
-    case RoomEvent::Kind::Bye: {
-        const std::vector<std::string> left = remote_.forget(server);
-        log("server " + server + " stopped; " + Counted(left.size(), "member", "members") + " left with it");
-        for (const std::string& name : left)
-            add_presence({PresenceEvent::Kind::Leave, name, {}, nullptr});
-        break;
-    }
-    case RoomEvent::Kind::Query:
-        if (event.name == "*" || (link_ && event.name == link_->server_id()))
-            publish_roster();
-        break;
-    case RoomEvent::Kind::Heartbeat:
-        break;
-    }
+    std::string lines;
+    AppendLines(lines, "* " + name + " ", action);
+    broadcast(nullptr, std::move(lines));
 }
 
-void Room::announce_remote(const RemoteServers::Change& change)
+void Room::remote_joined(const std::string& name)
 {
-    for (const auto& gone : change.left)
-        add_presence({PresenceEvent::Kind::Leave, gone.name, gone.reason, nullptr});
-    for (const std::string& name : change.joined)
-        add_presence({PresenceEvent::Kind::Join, name, {}, nullptr});
+    add_presence({PresenceEvent::Kind::Join, name, {}, nullptr});
 }
 
-void Room::on_link_up()
+void Room::remote_left(const std::string& name, const std::string& reason)
 {
-    log("linked to the rest of the room as server " + link_->server_id());
-    publish_roster();
-    publish(RoomEvent::Kind::Query, "*");
-    std::set<std::string> live = remote_.servers();
-    live.insert(link_->server_id());
+    add_presence({PresenceEvent::Kind::Leave, name, reason, nullptr});
+}
+
+void Room::remote_renamed(const std::string& old_name, const std::string& new_name)
+{
+    add_presence({PresenceEvent::Kind::Rename, old_name, new_name, nullptr});
+}
+
+// Names are checked against the bucket as it is now: while this server was cut off, another may
+// have given a name to someone else.
+void Room::link_up()
+{
     for (const auto& member : members_) {
         if (member->name == member->guest_name)
             continue;
-        link_->claim_name(member->name, live, [this, weak = std::weak_ptr<Member>(member)](NameClaim outcome) {
+        link_->claim_name(member->name, member->id, [this, weak = std::weak_ptr<Member>(member)](NameClaim outcome) {
             const MemberPtr member = weak.lock();
             if (member && member->present && outcome == NameClaim::Taken)
                 take_back_guest_name(member);
@@ -404,19 +364,6 @@ void Room::take_back_guest_name(const MemberPtr& member)
     const auto ready_at = member->rename_ready_at;
     rename(member, member->guest_name);
     member->rename_ready_at = ready_at;
-}
-
-void Room::on_link_tick()
-{
-    if (link_->connected())
-        publish(RoomEvent::Kind::Heartbeat, "", std::to_string(members_.size()));
-    std::vector<std::string> gone;
-    const std::vector<std::string> left = remote_.expire(std::chrono::steady_clock::now(), kServerSilenceBound, gone);
-    for (const std::string& server : gone)
-        log("server " + server + " has not been heard for " + std::to_string(kServerSilenceBound.count())
-            + " s; its members are taken to have left");
-    for (const std::string& name : left)
-        add_presence({PresenceEvent::Kind::Leave, name, {}, nullptr});
 }
 
 void Room::log(const std::string& line) const

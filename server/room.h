@@ -4,7 +4,7 @@
 
 #include "counters.h"
 #include "log_summary.h"
-#include "remote_servers.h"
+#include "names.h"
 #include "room_link.h"
 #include "server_limits.h"
 #include "session.h"
@@ -26,6 +26,8 @@ namespace velmora {
 // What a member is to the room; the room owns it, the connection knows nothing of it.
 struct Member {
     SessionPtr session;
+    // Unique on this server while it runs: the room's bucket names the member holding a name.
+    std::uint64_t id = 0;
     std::string name;
     // The name it was given on joining: the one guest name it may take back.
     std::string guest_name;
@@ -45,7 +47,7 @@ using MemberPtr = std::shared_ptr<Member>;
 // Why a member leaves the room.
 enum class Leave { Closed, Error, Quit, Shutdown, QueueFull, MemoryBound };
 
-class Room {
+class Room : public RemoteListener {
 public:
     Room(asio::io_context& io, const ServerOptions& options, LogSink log, Counters& counters,
         std::shared_ptr<MemoryGauge> gauge);
@@ -60,7 +62,9 @@ public:
     // Members on this server.
     std::size_t size() const { return members_.size(); }
     // Members on every server of the room.
-    std::size_t total_size() const { return members_.size() + remote_.size(); }
+    std::size_t total_size() const { return members_.size() + (link_ ? link_->remote_names().size() : 0); }
+    // This server's members by name, for its roster.
+    std::vector<std::string> member_names() const;
     const std::vector<MemberPtr>& members() const { return members_; }
 
     // Makes the connection a member: a guest name, the greeting, the message of the day, and a
@@ -82,7 +86,8 @@ public:
     // The one way out of the room, whatever ends a member.
     void remove(const MemberPtr& member, Leave why, const std::string& detail = {});
 
-    // The member on this server holding this name, whatever its case, if any.
+    // The member on this server holding this name, whatever its case, or waiting to hear whether
+    // it may, if any.
     MemberPtr find(std::string_view name) const;
     // The name as held by a member on another server, if one does.
     std::string held_elsewhere(std::string_view name) const;
@@ -94,13 +99,13 @@ public:
 
     // Joins this server to the rest of the room; the link outlives the room's members.
     void attach(RoomLink* link) { link_ = link; }
-    // From the link, on the event loop: a message of another server, numbered `seq`.
-    void on_remote(const std::string& server, std::uint64_t seq, const RoomEvent& event);
-    // The link is up again: tell the others who is here, ask them the same, and make sure every
-    // chosen name is still this server's.
-    void on_link_up();
-    // Once a second while linked: the heartbeat, and the members of servers gone silent leave.
-    void on_link_tick();
+
+    void remote_said(const std::string& name, std::string_view text) override;
+    void remote_acted(const std::string& name, std::string_view action) override;
+    void remote_joined(const std::string& name) override;
+    void remote_left(const std::string& name, const std::string& reason) override;
+    void remote_renamed(const std::string& old_name, const std::string& new_name) override;
+    void link_up() override;
 
     void log(const std::string& line) const;
 
@@ -123,8 +128,7 @@ private:
     std::string render_presence();
     void reap();
     void publish(RoomEvent::Kind kind, const std::string& name, std::string detail = {});
-    void publish_roster();
-    void announce_remote(const RemoteServers::Change& change);
+    void claim_answered(const MemberPtr& member, const std::string& name, NameClaim outcome);
     void take_back_guest_name(const MemberPtr& member);
 
     asio::io_context& io_;
@@ -134,10 +138,12 @@ private:
     std::shared_ptr<MemoryGauge> gauge_;
     std::uint64_t next_id_ = 1;
     RoomLink* link_ = nullptr;
-    RemoteServers remote_;
     std::vector<MemberPtr> members_;
     // By name without regard to case: uniqueness, lookups and /who's order.
     std::map<std::string, MemberPtr> by_name_;
+    // Names whose claim across the room is in flight, by name without regard to case: no one
+    // else here may take them meanwhile.
+    std::map<std::string, MemberPtr> claiming_;
     std::unordered_map<const Session*, MemberPtr> by_session_;
     std::vector<MemberPtr> doomed_;
     bool reaping_ = false;
@@ -148,8 +154,5 @@ private:
     bool presence_posted_ = false;
     std::chrono::steady_clock::time_point presence_since_;
 };
-
-// Names compare without regard to case.
-std::string FoldCase(std::string_view name);
 
 }  // namespace velmora

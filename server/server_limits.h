@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,64 @@ constexpr std::size_t kLoggedTextMaxBytes = 200;
 // data unacknowledged this long is dropped. A member silent for hours is never cut: its system
 // answers the probes.
 constexpr unsigned kKeepaliveProbes = 6;
+
+// Between servers (docs/protocol.md, "Between servers"). Another server is untrusted input too:
+// every frame is checked against these before it touches the room.
+constexpr std::size_t kRoomNameMaxBytes = 32;
+constexpr std::size_t kServerIdDigits = 16;
+// A relay or an action carries one read of a member, a leave's reason one line.
+constexpr std::size_t kRemoteTextMaxBytes = kReadChunkBytes;
+constexpr std::size_t kRemoteReasonMaxBytes = kLineMaxBytes - kLineEndBytes;
+// Rosters go out in parts no larger than this, well under what one NATS message may carry.
+constexpr std::size_t kRosterPartBytes = 32 * 1024;
+// The header of a frame, and the most a whole frame may be.
+constexpr std::size_t kFrameHeaderMaxBytes = 64;
+constexpr std::size_t kFrameMaxBytes = kFrameHeaderMaxBytes + kShownNameMaxBytes + kRosterPartBytes;
+// One server's members, and the parts its roster comes in: far above what --max-clients allows a
+// real server, so that only made-up rosters meet them.
+constexpr std::size_t kRemoteServerMembersMax = 100000;
+constexpr std::size_t kRosterPartsMax = (kRemoteServerMembersMax * (kShownNameMaxBytes + 1)) / kRosterPartBytes + 1;
+// Servers tracked at once: made-up server ids cost a counter, not memory.
+constexpr std::size_t kRemoteServersMax = 64;
+// Every server says it is alive once a second; one silent for four is taken to have gone.
+constexpr auto kHeartbeatInterval = std::chrono::seconds(1);
+constexpr auto kServerSilenceBound = std::chrono::seconds(4);
+// A server publishes its roster for queries at most once in this, and asks any one server for its
+// roster at most once in this.
+constexpr auto kRosterAnswerInterval = std::chrono::seconds(1);
+constexpr auto kQueryInterval = std::chrono::seconds(1);
+// Joins, leaves and renames one server may announce: a mass leave of 10,000 members fits at once.
+constexpr std::size_t kRemotePresenceBurst = 25000;
+constexpr std::size_t kRemotePresenceRate = 5000;
+
+// The NATS connection. Waits that bound how long a server may hang on NATS: connecting to each URL
+// at start, and every key-value request on the worker.
+constexpr std::int64_t kNatsConnectTimeoutMs = 2000;
+constexpr std::int64_t kNatsRequestTimeoutMs = 1500;
+constexpr std::int64_t kNatsReconnectWaitMs = 500;
+// A dead NATS node is noticed by its silence within PingInterval x MaxPingsOut.
+constexpr std::int64_t kNatsPingIntervalMs = 1000;
+constexpr int kNatsMaxPingsOut = 3;
+// What is published while the link is down is dropped, not sent late and out of its moment.
+constexpr int kNatsReconnectBufferBytes = 1;
+// Messages from other servers that may wait for the event loop at once; past it they are dropped.
+constexpr std::size_t kNatsInboundMaxBytes = 64u * 1024 * 1024;
+constexpr int kNatsClientPendingMessages = 256 * 1024;
+// At shutdown: how long the last messages, the bye among them, may take to leave.
+constexpr std::int64_t kNatsFinalFlushMs = 500;
+// Key-value requests waiting for the worker; past it a /nick is told the room is busy at once.
+constexpr std::size_t kNatsWorkQueueMax = 1024;
+// Retrying the bucket while a cluster elects its leaders: at start, and for one /nick.
+constexpr std::int64_t kNatsStartTimeoutMs = 10000;
+constexpr std::int64_t kNatsClaimTimeoutMs = 6000;
+constexpr std::int64_t kNatsRetryPauseMs = 100;
+// The room's bucket: three copies where the cluster has three servers, so that the names survive
+// one of them; its size bounded, and no value larger than a name record needs.
+constexpr int kBucketReplicas = 3;
+constexpr std::int64_t kBucketMaxBytes = 64 * 1024 * 1024;
+constexpr std::int32_t kBucketMaxValueBytes = 256;
+// Guest numbers come in blocks: the first server's guests are guest-1, guest-2, ...
+constexpr std::uint64_t kGuestBlock = 100000;
 
 // Defaults of the command-line options.
 constexpr unsigned short kDefaultPort = 1024;

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -34,6 +35,14 @@ protected:
         // Started one after the other, so the first takes the first block of guest numbers.
         a = StartServer(cluster.Urls({0, 1}));
         b = StartServer(cluster.Urls({1, 2}));
+    }
+
+    void TearDown() override
+    {
+        if (HasFailure())
+            for (const auto* server : {a.get(), b.get()})
+                if (server)
+                    std::fprintf(stderr, "--- log of the server on port %d:\n%s", server->port(), server->Log().c_str());
     }
 
     std::unique_ptr<ServerProcess> StartServer(const std::string& urls, std::vector<std::string> extra = {})
