@@ -44,7 +44,7 @@ void Nick(Room& room, const MemberPtr& from, std::string_view name)
         const auto wait = std::chrono::ceil<std::chrono::seconds>(from->rename_ready_at - now).count();
         problem = "You renamed a moment ago; you can change your name again in " + std::to_string(wait) + " s.";
     } else if (problem.empty() && holder && holder != from)
-        problem = "The name " + holder->name + " is taken.";
+        problem = "The name " + (FoldCase(holder->name) == FoldCase(name) ? holder->name : std::string(name)) + " is taken.";
     else if (problem.empty() && !remote_holder.empty())
         problem = "The name " + remote_holder + " is taken.";
     if (!problem.empty()) {

@@ -328,6 +328,7 @@ void Room::remote_acted(const std::string& name, std::string_view action)
 
 void Room::remote_joined(const std::string& name)
 {
+    recheck_if_held_here(name);
     add_presence({PresenceEvent::Kind::Join, name, {}, nullptr});
 }
 
@@ -338,6 +339,7 @@ void Room::remote_left(const std::string& name, const std::string& reason)
 
 void Room::remote_renamed(const std::string& old_name, const std::string& new_name)
 {
+    recheck_if_held_here(new_name);
     add_presence({PresenceEvent::Kind::Rename, old_name, new_name, nullptr});
 }
 
@@ -345,15 +347,27 @@ void Room::remote_renamed(const std::string& old_name, const std::string& new_na
 // have given a name to someone else.
 void Room::link_up()
 {
-    for (const auto& member : members_) {
-        if (member->name == member->guest_name)
-            continue;
-        link_->claim_name(member->name, member->id, [this, weak = std::weak_ptr<Member>(member)](NameClaim outcome) {
+    for (const auto& member : members_)
+        if (member->name != member->guest_name)
+            recheck_name(member);
+}
+
+// Two servers that each believe they hold a name meet again: the bucket says whose it is.
+void Room::recheck_if_held_here(const std::string& name)
+{
+    const auto held = by_name_.find(FoldCase(name));
+    if (held != by_name_.end() && held->second->name != held->second->guest_name)
+        recheck_name(held->second);
+}
+
+void Room::recheck_name(const MemberPtr& member)
+{
+    link_->claim_name(member->name, member->id,
+        [this, weak = std::weak_ptr<Member>(member), name = member->name](NameClaim outcome) {
             const MemberPtr member = weak.lock();
-            if (member && member->present && outcome == NameClaim::Taken)
+            if (member && member->present && member->name == name && outcome == NameClaim::Taken)
                 take_back_guest_name(member);
         });
-    }
 }
 
 // While this server was cut off, another server may have given the name to someone else.

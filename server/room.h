@@ -129,6 +129,8 @@ private:
     void reap();
     void publish(RoomEvent::Kind kind, const std::string& name, std::string detail = {});
     void claim_answered(const MemberPtr& member, const std::string& name, NameClaim outcome);
+    void recheck_if_held_here(const std::string& name);
+    void recheck_name(const MemberPtr& member);
     void take_back_guest_name(const MemberPtr& member);
 
     asio::io_context& io_;

@@ -122,6 +122,14 @@ protected:
         return told;
     }
 
+    static std::string NextNonPresence(Client& client)
+    {
+        std::string line = client.ReadLine();
+        while (IsPresence(line))
+            line = client.ReadLine();
+        return line;
+    }
+
     // Sends probes from `from` until one reaches `to`: the link between their servers works.
     static void ProbeUntilHeard(Client& from, const std::string& from_name, Client& to)
     {
@@ -210,6 +218,64 @@ TEST_F(NatsRoomTest, NamesAreUniqueAcrossServersWhenClaimedAtTheSameMoment)
             << lost[0] << " / " << lost[1];
         EXPECT_TRUE(watcher->Silent()) << "a second rename to " << name;
     }
+}
+
+TEST_F(NatsRoomTest, TwoMembersOfOneServerAskingForOneNameAtOnceGetItOnce)
+{
+    auto first = Join(*a, "guest-1");
+    auto second = Join(*a, "guest-2");
+    Settle({first.get(), second.get()});
+    first->Send("/nick sam");
+    second->Send("/nick sam");
+
+    const std::string first_heard = first->ReadLine();
+    const bool first_won = first_heard == "guest-1 is now known as sam";
+    Client& winner = first_won ? *first : *second;
+    Client& loser = first_won ? *second : *first;
+    const std::string renamed = first_won ? "guest-1 is now known as sam" : "guest-2 is now known as sam";
+    if (!first_won) {
+        EXPECT_EQ(first_heard, "The name sam is taken.");
+        EXPECT_LINE(*first, renamed);
+    } else {
+        const std::string told = second->ReadLine();
+        const std::string then = second->ReadLine();
+        EXPECT_TRUE((told == renamed && then == "The name sam is taken.") || (then == renamed && told == "The name sam is taken."))
+            << told << " / " << then;
+    }
+    EXPECT_TRUE(winner.Silent() && loser.Silent()) << "a second rename to sam";
+
+    // The one left keeps its own name, and the room still answers who is here.
+    const std::string loser_name = first_won ? "guest-2" : "guest-1";
+    (first_won ? first : second).reset();
+    EXPECT_LINE(loser, "sam left");
+    loser.Send("/who");
+    EXPECT_LINE(loser, "1 member here: " + loser_name);
+}
+
+TEST_F(NatsRoomTest, AServerCutOffLongerThanTheSilenceBoundComesBackToANameTakenMeanwhile)
+{
+    // c reaches NATS through node 0 alone, until that node goes.
+    auto c = StartServer(cluster.Url(0));
+    auto carol = Join(*c, "guest-200001");
+    bob = Join(*b, "guest-100001");
+    Settle({carol.get(), bob.get()});
+    carol->Send("/nick alice");
+    EXPECT_LINE(*carol, "guest-200001 is now known as alice");
+    EXPECT_LINE(*bob, "guest-200001 is now known as alice");
+
+    c->Signal(SIGSTOP);
+    cluster.Kill(0);
+    EXPECT_LINE(*bob, "alice left");
+    EXPECT_EQ(Rename(*bob, "Alice"), "guest-100001 is now known as Alice");
+
+    c->Signal(SIGCONT);
+    ASSERT_TRUE(c->WaitForLog("reconnected to NATS", 2 * kTimeout)) << c->Log();
+    EXPECT_EQ(NextNonPresence(*carol), "Your name alice was taken elsewhere in the room while this server was cut off "
+                                       "from it; you are guest-200001 again.");
+    EXPECT_LINE(*carol, "alice is now known as guest-200001");
+    Settle({carol.get()});
+    carol->Send("/who");
+    EXPECT_EQ(NextNonPresence(*carol), "2 members here: Alice, guest-200001");
 }
 
 TEST_F(NatsRoomTest, WhoListsTheMembersOfEveryServer)
