@@ -2,6 +2,7 @@
 // io_context's one thread. What goes over the wire is written down in docs/protocol.md.
 #pragma once
 
+#include "log_sink.h"
 #include "remote_servers.h"
 #include "room_link.h"
 #include "server_limits.h"
@@ -20,8 +21,6 @@
 #include <vector>
 
 namespace velmora {
-
-using LogSink = std::function<void(std::string_view)>;
 
 // Counted since the last statistics line.
 struct RoomStats {
