@@ -74,4 +74,16 @@ struct ServerOptions {
     std::vector<std::string> motd;  // lines for each newcomer, as the operator wrote them
 };
 
+// The operator's tools: bans kept across restarts.
+
+// Bans the list holds. It is for troublemakers, not a firewall; the file is rewritten whole on the
+// event loop's thread at each change, and at this size that stays a matter of milliseconds.
+constexpr std::size_t kMaxBans = 4096;
+// A ban's reason is one short line, so that it fits beside the ban in a table and in a notice.
+constexpr std::size_t kBanReasonMaxBytes = 200;
+// The ban file is read whole at start; a bigger one is not a file this server wrote.
+constexpr std::size_t kBanFileMaxBytes = 4 * 1024 * 1024;
+// A longer ban is meant to last: one without an end says so plainly.
+constexpr auto kMaxDuration = std::chrono::hours(24 * 3650);
+
 }  // namespace velmora
