@@ -74,7 +74,7 @@ struct ServerOptions {
     std::vector<std::string> motd;  // lines for each newcomer, as the operator wrote them
 };
 
-// The operator's tools: bans kept across restarts.
+// The operator's tools: bans kept across restarts, and Prometheus metrics.
 
 // Bans the list holds. It is for troublemakers, not a firewall; the file is rewritten whole on the
 // event loop's thread at each change, and at this size that stays a matter of milliseconds.
@@ -85,5 +85,13 @@ constexpr std::size_t kBanReasonMaxBytes = 200;
 constexpr std::size_t kBanFileMaxBytes = 4 * 1024 * 1024;
 // A longer ban is meant to last: one without an end says so plainly.
 constexpr auto kMaxDuration = std::chrono::hours(24 * 3650);
+
+// A scrape request is a few hundred bytes; a header past this comes from no scraper.
+constexpr std::size_t kMetricsRequestMaxBytes = 4096;
+// A scraper sends its request at once and reads the reply as it comes.
+constexpr auto kMetricsRequestTimeout = std::chrono::seconds(3);
+constexpr auto kMetricsReplyTimeout = std::chrono::seconds(5);
+// Prometheus scrapes one target at a time: room for a pair of them and a person with curl.
+constexpr std::size_t kMetricsMaxConnections = 4;
 
 }  // namespace velmora
