@@ -3,6 +3,8 @@
 // one line when the interval ends.
 #pragma once
 
+#include "log_sink.h"
+
 #include <asio.hpp>
 
 #include <chrono>
@@ -13,8 +15,6 @@
 #include <string_view>
 
 namespace velmora {
-
-using LogSink = std::function<void(std::string_view)>;
 
 class LogSummary {
 public:

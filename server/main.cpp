@@ -2,6 +2,9 @@
 // commands are written down in docs/protocol.md.
 #include "chat_server.h"
 #include "names.h"
+#ifdef __linux__
+#include "control_client.h"
+#endif
 #ifdef VELMORA_WITH_NATS
 #include "nats_bridge.h"
 #endif
@@ -113,6 +116,11 @@ bool ReadMotd(const std::string& path, std::vector<std::string>& lines, std::str
 
 int main(int argc, char** argv)
 {
+#ifdef __linux__
+    // `velmora-server ctl ...` talks to a running server instead of being one.
+    if (argc > 1 && std::string_view(argv[1]) == "ctl")
+        return velmora::RunControlClient(argc - 1, argv + 1);
+#endif
     CLI::App app{"Velmora chat server: a room where each client's lines reach every other client.", "velmora-server"};
     app.set_version_flag("--version", "velmora-server " VELMORA_VERSION);
 
@@ -205,7 +213,12 @@ int main(int argc, char** argv)
 #endif
     app.footer("The port in use is printed on the first line of standard output; events are logged to standard "
                "error. Clients type /help in the room for its commands. The protocol is described in "
-               "docs/protocol.md of the source.");
+               "docs/protocol.md of the source."
+#ifdef __linux__
+               "\n\n'velmora-server ctl COMMAND [ARG...]' sends a command to a running server through its control "
+               "socket instead of starting one; 'velmora-server ctl --help' tells how."
+#endif
+    );
 
     try {
         app.parse(argc, argv);

@@ -175,4 +175,36 @@ struct ServerOptions {
     std::vector<std::string> motd;  // lines for each newcomer, as the operator wrote them
 };
 
+// The operator's tools: bans kept across restarts, Prometheus metrics and the control socket.
+
+// Bans the list holds. It is for troublemakers, not a firewall; the file is rewritten whole on the
+// event loop's thread at each change, and at this size that stays a matter of milliseconds.
+constexpr std::size_t kMaxBans = 4096;
+// A ban's reason is one short line, so that it fits beside the ban in a table and in a notice.
+constexpr std::size_t kBanReasonMaxBytes = 200;
+// The ban file is read whole at start; a bigger one is not a file this server wrote.
+constexpr std::size_t kBanFileMaxBytes = 4 * 1024 * 1024;
+// A longer ban is meant to last: one without an end says so plainly.
+constexpr auto kMaxDuration = std::chrono::hours(24 * 3650);
+
+// A scrape request is a few hundred bytes; a header past this comes from no scraper.
+constexpr std::size_t kMetricsRequestMaxBytes = 4096;
+// A scraper sends its request at once and reads the reply as it comes.
+constexpr auto kMetricsRequestTimeout = std::chrono::seconds(3);
+constexpr auto kMetricsReplyTimeout = std::chrono::seconds(5);
+// Prometheus scrapes one target at a time: room for a pair of them and a person with curl.
+constexpr std::size_t kMetricsMaxConnections = 4;
+
+// A command is a few words; a request past this is not one.
+constexpr std::size_t kControlRequestMaxBytes = 4096;
+// The client sends its request as soon as it connects.
+constexpr auto kControlRequestTimeout = std::chrono::seconds(2);
+constexpr auto kControlReplyTimeout = std::chrono::seconds(5);
+// Operators typing commands, and a script or two.
+constexpr std::size_t kControlMaxConnections = 8;
+// What the client reads of a reply: a table of every member of a full server fits many times.
+constexpr std::size_t kControlReplyMaxBytes = 64 * 1024 * 1024;
+constexpr char kDefaultControlPath[] = "/run/velmora-server/control";
+constexpr double kDefaultControlTimeoutSeconds = 5;
+
 }  // namespace velmora
