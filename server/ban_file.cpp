@@ -211,4 +211,19 @@ bool SaveBans(const std::string& path, const BanList& bans, std::string& error)
     return true;
 }
 
+std::string BanRecord(const Ban& ban)
+{
+    return BanToJson(ban).dump();
+}
+
+std::optional<Ban> ParseBanRecord(std::string_view record, std::string& why)
+{
+    try {
+        return BanFromJson(json::parse(record), why);
+    } catch (const json::parse_error&) {
+        why = "it is not JSON";
+        return std::nullopt;
+    }
+}
+
 }  // namespace velmora

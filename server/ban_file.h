@@ -6,7 +6,9 @@
 
 #include "ban_list.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace velmora {
 
@@ -18,5 +20,10 @@ bool LoadBans(const std::string& path, BanList& bans, std::string& error);
 // Writes the bans still in force as a whole new file (see ReplaceFile): a crash leaves the old
 // list or the new one. A failure leaves the old file as it was and says why.
 bool SaveBans(const std::string& path, const BanList& bans, std::string& error);
+
+// One ban as the file writes it, for the room's bucket, and back: nothing, and why, for a record
+// that breaks any rule the file keeps.
+std::string BanRecord(const Ban& ban);
+std::optional<Ban> ParseBanRecord(std::string_view record, std::string& why);
 
 }  // namespace velmora

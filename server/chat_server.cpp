@@ -115,15 +115,20 @@ void ChatServer::take(tcp::socket socket)
     const auto now = TokenBucket::Clock::now();
     const std::string address = peer.address().to_string();
     InputBudget budget{TokenBucket(options_.rate_bytes_per_second, options_.burst_bytes, now)};
-    const bool full = admitted_ >= options_.max_clients;
+    const std::optional<std::string> ban = banned ? banned(peer.address().to_v4()) : std::nullopt;
+    const bool full = !ban && admitted_ >= options_.max_clients;
     const AddressBook::Verdict verdict =
-        full ? AddressBook::Verdict::Admitted : addresses_.admit(peer.address().to_v4(), now, budget);
-    const bool admitted = !full && verdict == AddressBook::Verdict::Admitted;
+        ban || full ? AddressBook::Verdict::Admitted : addresses_.admit(peer.address().to_v4(), now, budget);
+    const bool admitted = !ban && !full && verdict == AddressBook::Verdict::Admitted;
     if (admitted)
         WatchForDeadPeer(socket, std::chrono::seconds(options_.dead_peer_seconds));
     auto session = std::make_shared<Session>(*this, std::move(socket), peer, budget, options_.max_queue_bytes);
     connections_[session.get()] = {session, admitted};
-    if (full) {
+    if (ban) {
+        ++counters_.rejected_banned;
+        turn_away(session, "connections rejected: banned", "rejected " + address + ": banned",
+            "Your address is banned from this room" + (ban->empty() ? "" : " (" + *ban + ")") + ".");
+    } else if (full) {
         ++counters_.rejected_full;
         turn_away(session, "connections rejected: server full",
             "rejected " + address + ": server full (" + std::to_string(admitted_) + " clients)",
@@ -288,7 +293,7 @@ void ChatServer::log_stats()
     const Counters& c = counters_;
     const Counters& r = reported_;
     const std::uint64_t rejected = (c.rejected_full - r.rejected_full) + (c.rejected_per_address - r.rejected_per_address)
-        + (c.rejected_too_fast - r.rejected_too_fast);
+        + (c.rejected_too_fast - r.rejected_too_fast) + (c.rejected_banned - r.rejected_banned);
     log("stats: " + Counted(room_.size(), "member", "members") + "; in "
         + Counted(c.messages_in - r.messages_in, "message", "messages") + ", "
         + Counted(c.bytes_in - r.bytes_in, "byte", "bytes") + "; out "
@@ -300,7 +305,8 @@ void ChatServer::log_stats()
         + Counted(gauge_->bytes, "byte", "bytes") + "; rejected " + Counted(rejected, "connection", "connections")
         + " (" + Grouped(c.rejected_full - r.rejected_full) + " server full, "
         + Grouped(c.rejected_per_address - r.rejected_per_address) + " per address, "
-        + Grouped(c.rejected_too_fast - r.rejected_too_fast) + " too often); "
+        + Grouped(c.rejected_too_fast - r.rejected_too_fast) + " too often, "
+        + Grouped(c.rejected_banned - r.rejected_banned) + " banned); "
         + Counted(c.lost_between_servers - r.lost_between_servers, "message", "messages") + " lost between servers");
     reported_ = counters_;
 }

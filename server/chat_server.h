@@ -14,6 +14,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -32,6 +33,10 @@ public:
     Counters& counters() { return counters_; }
     LogSummary& summary() { return summary_; }
     void start();
+    // Says why an address may not join, if it may not.
+    std::function<std::optional<std::string>(const asio::ip::address_v4&)> banned;
+    // Connections open now, members, leaving members and those turned away alike.
+    std::size_t connections() const { return connections_.size(); }
     // Stops accepting, tells every member the server is stopping and lets each leave within the
     // bound; `stopped` is called once the last connection is closed.
     void stop(std::function<void()> stopped);

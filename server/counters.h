@@ -17,6 +17,7 @@ struct Counters {
     std::uint64_t rejected_full = 0;
     std::uint64_t rejected_per_address = 0;
     std::uint64_t rejected_too_fast = 0;
+    std::uint64_t rejected_banned = 0;
     std::uint64_t accept_pauses = 0;
     std::uint64_t lost_between_servers = 0;
     std::uint64_t frames_dropped = 0;

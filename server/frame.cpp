@@ -44,7 +44,7 @@ bool Fields(std::string_view header, std::array<std::string_view, 5>& fields)
 
 bool KnownKind(char kind)
 {
-    return std::string_view("RAJLNSBXQ").find(kind) != std::string_view::npos;
+    return std::string_view("RAJLNSBXQKO").find(kind) != std::string_view::npos;
 }
 
 bool RosterDetail(std::string_view detail)
@@ -69,6 +69,7 @@ bool NameFits(RoomEvent::Kind kind, std::string_view name)
         return name == "*" || IsServerId(name);
     case RoomEvent::Kind::Heartbeat:
     case RoomEvent::Kind::Bye:
+    case RoomEvent::Kind::Notice:
         return name.empty();
     default:
         return IsMemberName(name);
@@ -82,7 +83,10 @@ bool DetailFits(RoomEvent::Kind kind, std::string_view detail)
     case RoomEvent::Kind::Action:
         return !detail.empty() && detail.size() <= kRemoteTextMaxBytes;
     case RoomEvent::Kind::Leave:
+    case RoomEvent::Kind::Removed:
         return detail.size() <= kRemoteReasonMaxBytes;
+    case RoomEvent::Kind::Notice:
+        return !detail.empty() && detail.size() <= kRemoteReasonMaxBytes;
     case RoomEvent::Kind::Rename:
         return IsMemberName(detail);
     case RoomEvent::Kind::Roster:

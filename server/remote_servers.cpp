@@ -120,8 +120,12 @@ void RemoteServers::apply(const std::string& id, Server& server, const RoomEvent
             join(id, server, event.name);
         break;
     case RoomEvent::Kind::Leave:
+    case RoomEvent::Kind::Removed:
         if (presence_allowed(id, server))
-            leave(id, server, event.name, event.detail);
+            leave(id, server, event.name, event.detail, event.kind == RoomEvent::Kind::Removed);
+        break;
+    case RoomEvent::Kind::Notice:
+        room_.remote_notice(event.detail);
         break;
     case RoomEvent::Kind::Rename:
         if (presence_allowed(id, server))
@@ -168,14 +172,18 @@ void RemoteServers::join(const std::string& id, Server& server, const std::strin
     room_.remote_joined(name);
 }
 
-void RemoteServers::leave(const std::string& id, Server& server, const std::string& name, const std::string& reason)
+void RemoteServers::leave(const std::string& id, Server& server, const std::string& name, const std::string& reason,
+    bool removed)
 {
     if (server.members.erase(name) == 0)
         return;
     const auto named = names_.find(FoldCase(name));
     if (named != names_.end() && named->second.server == id)
         names_.erase(named);
-    room_.remote_left(name, reason);
+    if (removed)
+        room_.remote_removed(name, reason);
+    else
+        room_.remote_left(name, reason);
 }
 
 void RemoteServers::rename(const std::string& id, Server& server, const std::string& old_name, const std::string& new_name)

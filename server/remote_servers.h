@@ -75,7 +75,8 @@ private:
     void apply(const std::string& id, Server& server, const RoomEvent& event);
     bool presence_allowed(const std::string& id, Server& server);
     void join(const std::string& id, Server& server, const std::string& name);
-    void leave(const std::string& id, Server& server, const std::string& name, const std::string& reason);
+    void leave(const std::string& id, Server& server, const std::string& name, const std::string& reason,
+        bool removed = false);
     void rename(const std::string& id, Server& server, const std::string& old_name, const std::string& new_name);
     void roster_part(const std::string& id, Server& server, const RoomEvent& event);
     void forget(const std::string& id, const char* why);

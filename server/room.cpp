@@ -1,6 +1,7 @@
 #include "room.h"
 
 #include "commands.h"
+#include "durations.h"
 #include "lines.h"
 #include "names.h"
 
@@ -14,7 +15,8 @@ using asio::ip::tcp;
 
 Room::Room(asio::io_context& io, const ServerOptions& options, LogSink log, Counters& counters,
     std::shared_ptr<MemoryGauge> gauge)
-    : io_(io), options_(options), log_(std::move(log)), counters_(counters), gauge_(std::move(gauge))
+    : io_(io), options_(options), log_(std::move(log)), counters_(counters), gauge_(std::move(gauge)),
+      motd_(options.motd)
 {
 }
 
@@ -33,7 +35,7 @@ MemberPtr Room::admit(const SessionPtr& session)
 
     std::string hello;
     AppendLine(hello, "Welcome, " + member->name + "! " + Counted(total_size(), "other", "others") + " here.");
-    for (const std::string& line : options_.motd)
+    for (const std::string& line : motd_)
         AppendLines(hello, "", line);
     session->enqueue(make_payload(std::move(hello)));
 
@@ -81,8 +83,25 @@ void Room::on_message(const MemberPtr& from, std::string_view bytes)
         relay(from, bytes);
 }
 
+bool Room::may_speak(const MemberPtr& member)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!member->muted_at(now))
+        return true;
+    if (!member->told_muted) {
+        member->told_muted = true;
+        reply(member, Line(member->muted_until
+                ? "You are muted for " + ShortDuration(std::chrono::ceil<std::chrono::seconds>(*member->muted_until - now))
+                    + " more; what you say reaches no one."
+                : std::string("You are muted; what you say reaches no one until the operator lets you speak again.")));
+    }
+    return false;
+}
+
 void Room::relay(const MemberPtr& from, std::string_view text)
 {
+    if (!may_speak(from))
+        return;
     std::string lines;
     AppendLines(lines, from->name + ": ", text);
     broadcast(from.get(), std::move(lines));
@@ -91,6 +110,8 @@ void Room::relay(const MemberPtr& from, std::string_view text)
 
 void Room::action(const MemberPtr& from, std::string_view text)
 {
+    if (!may_speak(from))
+        return;
     std::string lines;
     AppendLines(lines, "* " + from->name + " ", text);
     broadcast(from.get(), std::move(lines));
@@ -175,12 +196,20 @@ void Room::remove(const MemberPtr& member, Leave why, const std::string& detail)
             + " bytes and its queue (" + std::to_string(session.queued_cost()) + " bytes) was among the largest");
         session.reset();
         break;
+    case Leave::Kicked:
+    case Leave::Banned:
+        reason = Cleaned(detail.substr(0, kRemoteReasonMaxBytes));
+        log(member->name + (why == Leave::Kicked ? " removed by the operator" : " removed: its address is banned")
+            + (reason.empty() ? "" : ": " + reason.substr(0, kLoggedTextMaxBytes)));
+        session.leave_in_order(kOrderlyCloseBound);
+        break;
     }
     // Everyone leaves at once when the server stops, and the other servers hear it in one word.
     if (why == Leave::Shutdown || stopping_)
         return;
-    add_presence({PresenceEvent::Kind::Leave, member->name, reason, nullptr});
-    publish(RoomEvent::Kind::Leave, member->name, reason);
+    const bool removed = why == Leave::Kicked || why == Leave::Banned;
+    add_presence({removed ? PresenceEvent::Kind::Removed : PresenceEvent::Kind::Leave, member->name, reason, nullptr});
+    publish(removed ? RoomEvent::Kind::Removed : RoomEvent::Kind::Leave, member->name, reason);
     if (link_ && member->name != member->guest_name)
         link_->release_name(member->name, member->id);
 }
@@ -205,6 +234,12 @@ MemberPtr Room::find(std::string_view name) const
         return found->second;
     const auto claiming = claiming_.find(folded);
     return claiming == claiming_.end() ? nullptr : claiming->second;
+}
+
+MemberPtr Room::member_named(std::string_view name) const
+{
+    const auto found = by_name_.find(FoldCase(name));
+    return found == by_name_.end() ? nullptr : found->second;
 }
 
 std::string Room::held_elsewhere(std::string_view name) const
@@ -337,6 +372,64 @@ void Room::remote_left(const std::string& name, const std::string& reason)
     add_presence({PresenceEvent::Kind::Leave, name, reason, nullptr});
 }
 
+void Room::remote_removed(const std::string& name, const std::string& reason)
+{
+    add_presence({PresenceEvent::Kind::Removed, name, reason, nullptr});
+}
+
+void Room::remote_notice(const std::string& text)
+{
+    broadcast(nullptr, Line("* server: " + text));
+}
+
+void Room::kick(const MemberPtr& member, const std::string& reason)
+{
+    const std::string because = reason.empty() ? "" : " (" + reason + ")";
+    reply(member, Line("You were removed from the room by its operator" + because + "."));
+    remove(member, Leave::Kicked, reason);
+}
+
+std::size_t Room::remove_banned(const BanCheck& banned)
+{
+    std::vector<std::pair<MemberPtr, std::string>> out;
+    for (const auto& member : members_)
+        if (auto reason = banned(member->session->address()))
+            out.emplace_back(member, std::move(*reason));
+    for (const auto& [member, reason] : out) {
+        reply(member, Line("Your address was banned from the room" + (reason.empty() ? "" : " (" + reason + ")") + "."));
+        remove(member, Leave::Banned, reason);
+    }
+    return out.size();
+}
+
+void Room::mute(const MemberPtr& member, std::optional<std::chrono::seconds> duration)
+{
+    member->muted = true;
+    member->told_muted = false;
+    member->muted_until.reset();
+    if (duration)
+        member->muted_until = std::chrono::steady_clock::now() + *duration;
+    log(member->name + " muted by the operator" + (duration ? " for " + ShortDuration(*duration) : std::string()));
+}
+
+void Room::unmute(const MemberPtr& member)
+{
+    const bool was = member->muted_at(std::chrono::steady_clock::now());
+    member->muted = false;
+    member->muted_until.reset();
+    log(member->name + " unmuted by the operator");
+    if (was)
+        reply(member, Line("You may speak again."));
+}
+
+void Room::say(std::string_view text)
+{
+    const std::string line = Cleaned(text.substr(0, kRemoteReasonMaxBytes));
+    log("the operator said: " + line);
+    broadcast(nullptr, Line("* server: " + line));
+    publish(RoomEvent::Kind::Notice, {}, line);
+}
+
 void Room::remote_renamed(const std::string& old_name, const std::string& new_name)
 {
     recheck_if_held_here(new_name);
@@ -418,8 +511,11 @@ void Room::flush_presence()
 {
     if (presence_.empty())
         return;
-    std::string text = render_presence();
+    std::vector<std::pair<MemberPtr, std::size_t>> starts;
+    std::string text = RenderPresence(presence_, starts);
     presence_.clear();
+    for (const auto& [newcomer, start] : starts)
+        newcomer->presence_offset = start;
     if (text.empty())
         return;
     const SharedBytes notices = make_payload(std::move(text));
@@ -431,49 +527,6 @@ void Room::flush_presence()
         send(member, notices, offset);
     }
     sent();
-}
-
-std::string Room::render_presence()
-{
-    std::string text;
-    for (std::size_t i = 0; i < presence_.size(); ++i) {
-        const PresenceEvent& event = presence_[i];
-        switch (event.kind) {
-        case PresenceEvent::Kind::Join:
-            AppendLine(text, event.name + " joined");
-            if (event.newcomer)
-                event.newcomer->presence_offset = text.size();
-            break;
-        case PresenceEvent::Kind::Rename:
-            AppendLine(text, event.name + " is now known as " + event.detail);
-            break;
-        case PresenceEvent::Kind::Leave: {
-            std::size_t run = i;
-            while (run < presence_.size() && presence_[run].kind == PresenceEvent::Kind::Leave)
-                ++run;
-            if (run - i <= kLeaveLinesMax) {
-                for (; i < run; ++i)
-                    AppendLine(text, presence_[i].name + " left"
-                        + (presence_[i].detail.empty() ? "" : " (" + presence_[i].detail + ")"));
-            } else {
-                // A mass leave is told in one line: the first names and how many more.
-                const std::size_t total = run - i;
-                const std::size_t room = kLineMaxBytes - kLineEndBytes - std::string(" and 99,999,999 others left").size();
-                std::string names = presence_[i].name;
-                std::size_t named = 1;
-                while (named < total && names.size() + 2 + presence_[i + named].name.size() <= room) {
-                    names += ", " + presence_[i + named].name;
-                    ++named;
-                }
-                AppendLine(text, names + " and " + Counted(total - named, "other", "others") + " left");
-                i = run;
-            }
-            --i;
-            break;
-        }
-        }
-    }
-    return text;
 }
 
 // Removing announces a leave, which may push yet another member over its cap; a work list keeps

@@ -5,6 +5,7 @@
 #include "counters.h"
 #include "log_summary.h"
 #include "names.h"
+#include "presence.h"
 #include "room_link.h"
 #include "server_limits.h"
 #include "session.h"
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -41,11 +43,17 @@ struct Member {
     std::chrono::steady_clock::time_point rename_ready_at;
     // Where this newcomer's share of a presence batch starts: the notices after its own join.
     std::size_t presence_offset = 0;
+    // Silenced by the operator, until a time or for as long as it stays; told so once.
+    bool muted = false;
+    std::optional<std::chrono::steady_clock::time_point> muted_until;
+    bool told_muted = false;
+
+    bool muted_at(std::chrono::steady_clock::time_point now) const { return muted && (!muted_until || now < *muted_until); }
 };
 using MemberPtr = std::shared_ptr<Member>;
 
 // Why a member leaves the room.
-enum class Leave { Closed, Error, Quit, Shutdown, QueueFull, MemoryBound };
+enum class Leave { Closed, Error, Quit, Shutdown, QueueFull, MemoryBound, Kicked, Banned };
 
 class Room : public RemoteListener {
 public:
@@ -59,6 +67,8 @@ public:
     std::function<void()> on_queues_grew;
 
     const ServerOptions& options() const { return options_; }
+    // The lines each newcomer is shown after the greeting.
+    void set_motd(std::vector<std::string> lines) { motd_ = std::move(lines); }
     // Members on this server.
     std::size_t size() const { return members_.size(); }
     // Members on every server of the room.
@@ -86,9 +96,25 @@ public:
     // The one way out of the room, whatever ends a member.
     void remove(const MemberPtr& member, Leave why, const std::string& detail = {});
 
+    // The operator's: the member is told why and leaves in order; the room hears it was removed.
+    void kick(const MemberPtr& member, const std::string& reason);
+    // Every member whose address is banned leaves so, told the reason `banned` gives; returns how
+    // many.
+    using BanCheck = std::function<std::optional<std::string>(const asio::ip::address_v4&)>;
+    std::size_t remove_banned(const BanCheck& banned);
+    // Its text and actions reach no one, for `duration` or until unmuted or it leaves.
+    void mute(const MemberPtr& member, std::optional<std::chrono::seconds> duration);
+    void unmute(const MemberPtr& member);
+    // "* server: TEXT" to everyone in the room.
+    void say(std::string_view text);
+
     // The member on this server holding this name, whatever its case, or waiting to hear whether
     // it may, if any.
     MemberPtr find(std::string_view name) const;
+    // The member of this server that goes by this name now, whatever its case.
+    MemberPtr member_named(std::string_view name) const;
+    // The members of the other servers; none without a link.
+    const RemoteNames* remote_names() const { return link_ ? &link_->remote_names() : nullptr; }
     // The name as held by a member on another server, if one does.
     std::string held_elsewhere(std::string_view name) const;
     // Renames at once on a server alone; across servers, once the name is held for this one.
@@ -105,18 +131,13 @@ public:
     void remote_joined(const std::string& name) override;
     void remote_left(const std::string& name, const std::string& reason) override;
     void remote_renamed(const std::string& old_name, const std::string& new_name) override;
+    void remote_removed(const std::string& name, const std::string& reason) override;
+    void remote_notice(const std::string& text) override;
     void link_up() override;
 
     void log(const std::string& line) const;
 
 private:
-    struct PresenceEvent {
-        enum class Kind { Join, Leave, Rename } kind;
-        std::string name;
-        std::string detail;  // the new name of a rename, the reason of a leave
-        MemberPtr newcomer;
-    };
-
     SharedBytes make_payload(std::string plain);
     void broadcast(const Member* except, std::string plain);
     void send(const MemberPtr& to, const SharedBytes& bytes, std::size_t offset = 0);
@@ -125,8 +146,9 @@ private:
     void add_presence(PresenceEvent event);
     void presence_turn_over();
     void flush_presence();
-    std::string render_presence();
     void reap();
+    // False, having told the member once, while it is muted.
+    bool may_speak(const MemberPtr& member);
     void publish(RoomEvent::Kind kind, const std::string& name, std::string detail = {});
     void claim_answered(const MemberPtr& member, const std::string& name, NameClaim outcome);
     void recheck_if_held_here(const std::string& name);
@@ -150,6 +172,7 @@ private:
     std::vector<MemberPtr> doomed_;
     bool reaping_ = false;
     bool stopping_ = false;
+    std::vector<std::string> motd_;
 
     std::vector<PresenceEvent> presence_;
     std::size_t presence_seen_ = 0;

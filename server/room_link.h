@@ -22,6 +22,8 @@ struct RoomEvent {
         Heartbeat = 'B',  // detail: how many members the server has
         Bye = 'X',        // the server is stopping: its members have all left
         Query = 'Q',      // name: the server asked to publish its roster again, or "*"
+        Removed = 'K',    // name: the member its operator removed; detail: the reason, if given
+        Notice = 'O',     // detail: a line from the server's operator to the whole room
     };
     Kind kind;
     std::string name;
@@ -63,6 +65,8 @@ public:
     virtual void remote_joined(const std::string& name) = 0;
     virtual void remote_left(const std::string& name, const std::string& reason) = 0;
     virtual void remote_renamed(const std::string& old_name, const std::string& new_name) = 0;
+    virtual void remote_removed(const std::string& name, const std::string& reason) = 0;
+    virtual void remote_notice(const std::string& text) = 0;
     // The link is up, at start or after a break: the room makes sure its chosen names are still
     // its own.
     virtual void link_up() = 0;

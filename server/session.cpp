@@ -82,6 +82,7 @@ bool Session::enqueue(const SharedBytes& bytes, std::size_t offset)
         return false;
     pending_.push_back({bytes, offset});
     queued_cost_ += cost;
+    ++traffic_.messages_out;
     host_.gauge().bytes += kQueuedMessageOverhead;
     if (!writing_ && !flush_scheduled_) {
         flush_scheduled_ = true;
@@ -223,6 +224,8 @@ void Session::read_available()
         return;
     }
     budget_.spend(n, kMinMessageCharge, InputBudget::Clock::now());
+    ++traffic_.messages_in;
+    traffic_.bytes_in += n;
     host_.on_input(shared_from_this(), std::string_view(buffer.data(), n));
     if (state_ != State::Open)
         return;
@@ -295,6 +298,7 @@ void Session::on_written(const asio::error_code& ec, std::size_t written)
         return;
     }
     host_.on_written(written);
+    traffic_.bytes_out += written;
     queued_cost_ -= in_flight_cost_;
     in_flight_cost_ = 0;
     host_.gauge().bytes -= in_flight_.size() * kQueuedMessageOverhead + coalesced_.size();

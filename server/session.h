@@ -80,6 +80,17 @@ public:
     std::size_t queued_cost() const { return queued_cost_; }
     // Still taking input: neither leaving nor closed.
     bool open() const { return state_ == State::Open; }
+    bool throttled() const { return throttled_; }
+
+    // What passed over this connection, for the operator.
+    struct Traffic {
+        std::chrono::system_clock::time_point since = std::chrono::system_clock::now();
+        std::uint64_t messages_in = 0;
+        std::uint64_t bytes_in = 0;
+        std::uint64_t messages_out = 0;
+        std::uint64_t bytes_out = 0;
+    };
+    const Traffic& traffic() const { return traffic_; }
     bool closed() const { return state_ == State::Closed; }
 
     // Queues masked bytes from `offset` on. Refuses, queueing nothing, past the connection's cap.
@@ -139,6 +150,7 @@ private:
     std::size_t in_flight_cost_ = 0;
     bool writing_ = false;
     bool flush_scheduled_ = false;
+    Traffic traffic_;
 };
 
 }  // namespace velmora
