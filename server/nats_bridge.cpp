@@ -143,7 +143,7 @@ struct NatsCallbacks {
             if (bridge->stopped_)
                 return;
             bridge->connected_ = true;
-            bridge->log("reconnected to NATS at " + where);
+            bridge->log("reconnected to NATS at " + ShownUrl(where));
             bridge->room_.on_link_up();
         });
     }
@@ -192,12 +192,14 @@ NatsBridge::NatsBridge(asio::io_context& io, Room& room, NatsOptions options, Lo
     if (s == NATS_OK)
         s = natsOptions_SetErrorHandler(opts, NatsCallbacks::Error, this);
     if (s == NATS_OK)
+        s = ApplyNatsCredentials(opts, options_.credentials);
+    if (s == NATS_OK)
         s = natsConnection_Connect(&connection_, opts);
     natsOptions_Destroy(opts);
     if (s != NATS_OK) {
         std::string list;
         for (const std::string& url : options_.urls)
-            list += (list.empty() ? "" : ", ") + url;
+            list += (list.empty() ? "" : ", ") + ShownUrl(url);
         throw std::runtime_error("cannot reach NATS at " + list + ": " + Text(s));
     }
     open_bucket();
@@ -274,7 +276,7 @@ void NatsBridge::start()
     natsSubscription_SetPendingLimits(subscription_, kClientPendingMessages, static_cast<int>(kInboundMaxBytes));
     char url[256] = "";
     natsConnection_GetConnectedUrl(connection_, url, sizeof url);
-    log("joined room " + options_.room + " through NATS at " + url + " as server " + server_id_);
+    log("joined room " + options_.room + " through NATS at " + ShownUrl(url) + " as server " + server_id_);
     room_.attach(this);
     room_.on_link_up();
     schedule_tick();

@@ -7,6 +7,7 @@
 // io_context's thread, and nothing that waits on NATS runs there.
 #pragma once
 
+#include "nats_credentials.h"
 #include "room.h"
 #include "room_link.h"
 
@@ -34,6 +35,7 @@ namespace velmora {
 struct NatsOptions {
     std::vector<std::string> urls;
     std::string room = "lobby";
+    NatsCredentials credentials;
 };
 
 // A room name is one token of a NATS subject and part of a bucket name.

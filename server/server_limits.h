@@ -74,4 +74,8 @@ struct ServerOptions {
     std::vector<std::string> motd;  // lines for each newcomer, as the operator wrote them
 };
 
+// Files that sign this server in to NATS: a user file, an NKey seed or a credentials file holds a
+// few short lines, so a longer one is none of them (or a device that never ends) and is refused.
+constexpr std::size_t kNatsCredentialFileMaxBytes = 64 * 1024;
+
 }  // namespace velmora
