@@ -194,7 +194,7 @@ NatsBridge::NatsBridge(asio::io_context& io, Room& room, NatsOptions options, Lo
     if (s == NATS_OK)
         s = ApplyNatsCredentials(opts, options_.credentials);
     if (s == NATS_OK)
-        s = natsConnection_Connect(&connection_, opts);
+        s = ConnectSignedIn(&connection_, opts, options_.credentials);
     natsOptions_Destroy(opts);
     if (s != NATS_OK) {
         std::string list;

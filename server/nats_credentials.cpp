@@ -210,6 +210,15 @@ natsStatus ApplyNatsCredentials(natsOptions* options, const NatsCredentials& cre
     return s;
 }
 
+natsStatus ConnectSignedIn(natsConnection** connection, natsOptions* options, const NatsCredentials& credentials)
+{
+    const bool signs = !credentials.files.creds.empty() || !credentials.files.nkey_seed.empty();
+    natsStatus s = natsConnection_Connect(connection, options);
+    for (int attempt = 1; signs && s == NATS_CONNECTION_AUTH_FAILED && attempt < kNatsSignInAttempts; ++attempt)
+        s = natsConnection_Connect(connection, options);
+    return s;
+}
+
 std::string CheckUrlsCarryNoSecrets(const std::vector<std::string>& urls)
 {
     for (const std::string& url : urls) {

@@ -37,6 +37,10 @@ std::string LoadNatsCredentials(const NatsCredentialFiles& files, NatsCredential
 // Sets the credentials and TLS on the options of a connection about to be made.
 natsStatus ApplyNatsCredentials(natsOptions* options, const NatsCredentials& credentials);
 
+// Connects with options that ApplyNatsCredentials set, trying a sign-in with a signature again
+// (see kNatsSignInAttempts).
+natsStatus ConnectSignedIn(natsConnection** connection, natsOptions* options, const NatsCredentials& credentials);
+
 // What is wrong with URLs that carry a user, password or token: the command line shows them to
 // every user of the machine. Empty when none does.
 std::string CheckUrlsCarryNoSecrets(const std::vector<std::string>& urls);
