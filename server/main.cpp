@@ -110,7 +110,7 @@ void AddNatsSignInOptions(CLI::App& app, velmora::NatsCredentialFiles& files)
         "With --nats: a file of two lines, the NATS user and then its password, to sign in with. A password never goes "
         "in a URL: the process list would show it");
     add("--nats-tls-ca", files.tls_ca,
-        "With --nats: connect with TLS, trusting the certificate authorities in this PEM file");
+        "With --nats: connect with TLS, trusting the certificate authorities in this PEM file rather than the system's");
     add("--nats-tls-cert", files.tls_cert,
         "With --nats: connect with TLS and show this client certificate (PEM) to NATS servers that ask for one");
     add("--nats-tls-key", files.tls_key, "With --nats-tls-cert: the private key of the client certificate (PEM)");
