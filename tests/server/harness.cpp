@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <algorithm>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -351,6 +352,12 @@ NatsCluster::~NatsCluster()
     }
     if (!refused.empty())
         ADD_FAILURE() << "NATS refused the servers' user:\n" << refused;
+    // Why a node refused or dropped a server is told only there.
+    for (std::size_t i = 0; ::testing::Test::HasFailure() && i < nodes_.size(); ++i) {
+        const std::string log = NodeLog(i);
+        std::cerr << "--- the end of the log of NATS node " << i << ":\n"
+                  << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
+    }
     Clear();
 }
 
