@@ -7,6 +7,7 @@
 #endif
 #ifdef VELMORA_WITH_NATS
 #include "nats_bridge.h"
+#include "nats_credentials.h"
 #endif
 
 #include <CLI/CLI.hpp>
@@ -112,6 +113,42 @@ bool ReadMotd(const std::string& path, std::vector<std::string>& lines, std::str
     return true;
 }
 
+#ifdef VELMORA_WITH_NATS
+// Each names a file: a secret given as the value of an option would show in the process list.
+void AddNatsSignInOptions(CLI::App& app, velmora::NatsCredentialFiles& files)
+{
+    const auto add = [&](const char* name, std::string& file, const char* help) {
+        app.add_option(name, file, help)->type_name("FILE");
+    };
+    add("--nats-creds", files.creds,
+        "With --nats: a NATS credentials file (the user's JWT and NKey seed) to sign in with");
+    add("--nats-nkey", files.nkey_seed,
+        "With --nats: a file holding the NKey seed (SU...) of the NATS user to sign in as");
+    add("--nats-user-file", files.user,
+        "With --nats: a file of two lines, the NATS user and then its password, to sign in with. A password never goes "
+        "in a URL: the process list would show it");
+    add("--nats-tls-ca", files.tls_ca,
+        "With --nats: connect with TLS, trusting the certificate authorities in this PEM file rather than the system's");
+    add("--nats-tls-cert", files.tls_cert,
+        "With --nats: connect with TLS and show this client certificate (PEM) to NATS servers that ask for one");
+    add("--nats-tls-key", files.tls_key, "With --nats-tls-cert: the private key of the client certificate (PEM)");
+}
+
+// What is wrong with how the server is to sign in to NATS, or an empty string.
+std::string PrepareNatsSignIn(const std::vector<std::string>& urls, const velmora::NatsCredentialFiles& files,
+    velmora::NatsCredentials& credentials)
+{
+    if (urls.empty()) {
+        const std::string named = files.creds + files.nkey_seed + files.user + files.tls_ca + files.tls_cert + files.tls_key;
+        return named.empty() ? ""
+                             : "--nats-creds, --nats-nkey, --nats-user-file and --nats-tls-* say how to reach NATS: they "
+                               "need --nats";
+    }
+    const std::string problem = velmora::CheckUrlsCarryNoSecrets(urls);
+    return problem.empty() ? velmora::LoadNatsCredentials(files, credentials) : problem;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -197,6 +234,7 @@ int main(int argc, char** argv)
         ->capture_default_str();
     app.add_option("--motd", motd, "File whose lines each newcomer is shown after the greeting");
 #ifdef VELMORA_WITH_NATS
+    velmora::NatsCredentialFiles nats_files;
     app.add_option("--nats", nats_urls,
            "NATS servers (nats://host:port, comma-separated) through which this server shares its room with every "
            "other server connected to the same NATS cluster; JetStream must be on. Without it the server runs alone")
@@ -205,6 +243,7 @@ int main(int argc, char** argv)
         ->check(CLI::Validator([](std::string& text) { return velmora::IsRoomName(text) ? std::string() : "not a room name"; },
             "NAME"))
         ->capture_default_str();
+    AddNatsSignInOptions(app, nats_files);
 #else
     app.add_option("--nats", nats_urls, "Not in this build: sharing a room across servers through NATS is built for "
                                         "Linux only")
@@ -217,6 +256,10 @@ int main(int argc, char** argv)
 #ifdef __linux__
                "\n\n'velmora-server ctl COMMAND [ARG...]' sends a command to a running server through its control "
                "socket instead of starting one; 'velmora-server ctl --help' tells how."
+#endif
+#ifdef VELMORA_WITH_NATS
+               " A file name without a / given to --nats-creds, --nats-nkey, --nats-user-file or --nats-tls-* is looked "
+               "up in $CREDENTIALS_DIRECTORY when that is set, as systemd's LoadCredential= sets it."
 #endif
     );
 
@@ -233,7 +276,14 @@ int main(int argc, char** argv)
     if (options.connect_burst == 0)
         options.connect_rate = 0;
 
-#ifndef VELMORA_WITH_NATS
+#ifdef VELMORA_WITH_NATS
+    velmora::NatsCredentials nats_credentials;
+    const std::string nats_problem = PrepareNatsSignIn(nats_urls, nats_files, nats_credentials);
+    if (!nats_problem.empty()) {
+        std::fprintf(stderr, "velmora-server: %s\n", nats_problem.c_str());
+        return kExitBadArguments;
+    }
+#else
     if (!nats_urls.empty()) {
         std::fprintf(stderr, "velmora-server: this build cannot share a room through NATS (built for Linux only)\n");
         return kExitBadArguments;
@@ -265,8 +315,8 @@ int main(int argc, char** argv)
     std::unique_ptr<velmora::NatsBridge> bridge;
     if (!nats_urls.empty()) {
         try {
-            bridge = std::make_unique<velmora::NatsBridge>(io, server->room(), velmora::NatsOptions{nats_urls, room},
-                server->summary(), server->counters(), LogLine);
+            bridge = std::make_unique<velmora::NatsBridge>(io, server->room(),
+                velmora::NatsOptions{nats_urls, room, nats_credentials}, server->summary(), server->counters(), LogLine);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "velmora-server: %s\n", e.what());
             return kExitCannotStart;

@@ -41,16 +41,6 @@ natsStatus Configure(natsOptions* opts, std::vector<const char*>& urls, const st
 
 }  // namespace
 
-std::string ShownUrl(std::string_view url)
-{
-    const std::size_t scheme = url.find("://");
-    const std::size_t host = scheme == std::string_view::npos ? 0 : scheme + 3;
-    const std::size_t at = url.find('@', host);
-    if (at == std::string_view::npos || at > url.find('/', host))
-        return std::string(url);
-    return std::string(url.substr(0, host)) + std::string(url.substr(at + 1));
-}
-
 struct NatsCallbacks {
     static void Message(natsConnection*, natsSubscription*, natsMsg* msg, void* closure)
     {
@@ -130,7 +120,9 @@ NatsConnection::NatsConnection(asio::io_context& io, const NatsOptions& options,
     if (s == NATS_OK)
         s = natsOptions_SetErrorHandler(opts, NatsCallbacks::Error, this);
     if (s == NATS_OK)
-        s = natsConnection_Connect(&connection_, opts);
+        s = ApplyNatsCredentials(opts, options.credentials);
+    if (s == NATS_OK)
+        s = ConnectSignedIn(&connection_, opts, options.credentials);
     natsOptions_Destroy(opts);
     if (s != NATS_OK)
         throw std::runtime_error("cannot reach NATS at " + shown + ": " + Text(s));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "log_summary.h"
+#include "nats_credentials.h"
 
 #include <asio.hpp>
 
@@ -28,10 +29,8 @@ namespace velmora {
 struct NatsOptions {
     std::vector<std::string> urls;
     std::string room = "lobby";
+    NatsCredentials credentials;
 };
-
-// A URL as it may be shown: without a user or password in it.
-std::string ShownUrl(std::string_view url);
 
 class NatsConnection {
 public:

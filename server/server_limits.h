@@ -207,4 +207,12 @@ constexpr std::size_t kControlReplyMaxBytes = 64 * 1024 * 1024;
 constexpr char kDefaultControlPath[] = "/run/velmora-server/control";
 constexpr double kDefaultControlTimeoutSeconds = 5;
 
+// Files that sign this server in to NATS: a user file, an NKey seed or a credentials file holds a
+// few short lines, so a longer one is none of them (or a device that never ends) and is refused.
+constexpr std::size_t kNatsCredentialFileMaxBytes = 64 * 1024;
+// libnats 3.4 sends no signature when the one it made of the NATS server's nonce starts with a
+// zero byte, so NATS refuses one sign-in with an NKey or credentials file in 256; another
+// connection brings another nonce. Three attempts all fail once in 16 million.
+constexpr int kNatsSignInAttempts = 3;
+
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #include "wire_protocol.h"
 
 #include <gtest/gtest.h>
+#include <nats/nats.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include <filesystem>
 #include <algorithm>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -218,9 +220,83 @@ int FreePort()
     return ntohs(address.sin_port);
 }
 
+// What the servers' user may do for the room "test"; README.md gives the same for "lobby".
+constexpr char kServerPermissions[] = R"(VELMORA_SERVER = {
+  publish: {
+    allow: [
+      "velmora.room.test"
+      "$KV.velmora_test.>"
+      "$JS.API.STREAM.INFO.KV_velmora_test"
+      "$JS.API.STREAM.CREATE.KV_velmora_test"
+      "$JS.API.STREAM.UPDATE.KV_velmora_test"
+      "$JS.API.STREAM.PURGE.KV_velmora_test"
+      "$JS.API.STREAM.MSG.GET.KV_velmora_test"
+      "$JS.API.DIRECT.GET.KV_velmora_test"
+      "$JS.API.DIRECT.GET.KV_velmora_test.>"
+      "$JS.API.STREAM.NAMES"
+      "$JS.API.CONSUMER.CREATE.KV_velmora_test"
+      "$JS.API.CONSUMER.CREATE.KV_velmora_test.>"
+      "$JS.API.CONSUMER.INFO.KV_velmora_test.*"
+      "$JS.API.CONSUMER.DELETE.KV_velmora_test.*"
+      "$JS.FC.KV_velmora_test.>"
+    ]
+  }
+  subscribe: {
+    allow: ["velmora.room.test", "_INBOX.>"]
+  }
+})";
+
+// Runs a program to its end; true when it exits with status 0.
+bool RunToEnd(std::vector<std::string> args)
+{
+    auto argv = Argv(args);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = -1;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A line of a node's log that tells of the servers' user refused a subject (a Publish or
+// Subscription Violation); the other user is refused on purpose.
+bool RefusesTheServersUser(const std::string& line)
+{
+    const bool violation = line.find(" Publish Violation - ") != std::string::npos
+        || line.find(" Subscription Violation - ") != std::string::npos;
+    return violation && line.find("\"" + std::string(kNatsOtherUser) + "\"") == std::string::npos;
+}
+
+std::string NatsError(natsStatus status)
+{
+    const char* detail = nats_GetLastError(nullptr);
+    return std::string(natsStatus_GetText(status)) + (detail && *detail ? " (" + std::string(detail) + ")" : "");
+}
+
 } // namespace
 
-NatsCluster::NatsCluster(int nodes)
+NatsAccess NatsAccessFromEnvironment()
+{
+    const char* chosen = std::getenv("VELMORA_NATS_ACCESS");
+    const std::string access = chosen ? chosen : "";
+    return access == "secured" ? NatsAccess::Secured : access == "operator" ? NatsAccess::Operator : NatsAccess::Open;
+}
+
+std::string NatsKeyFile(const std::string& name)
+{
+    return std::string(VELMORA_NATS_TEST_DATA) + "/keys/" + name;
+}
+
+NatsCluster::NatsCluster(int nodes, NatsAccess how) : access_(how)
 {
     if (access(VELMORA_NATS_SERVER_PATH, X_OK) != 0) {
         ADD_FAILURE() << VELMORA_NATS_SERVER_PATH << " is missing: scripts/setup.sh installs nats-server";
@@ -250,6 +326,8 @@ bool NatsCluster::TryStart(int nodes)
         node.client_port = FreePort();
         node.cluster_port = FreePort();
     }
+    if (access_ != NatsAccess::Open && !WriteConfig())
+        return false;
     for (int i = 0; i < nodes; ++i)
         Start(i);
     return WaitReady(kTimeout, false);
@@ -267,7 +345,107 @@ void NatsCluster::Clear()
 
 NatsCluster::~NatsCluster()
 {
+    std::string refused;
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+        std::istringstream log(NodeLog(i));
+        for (std::string line; std::getline(log, line);)
+            if (RefusesTheServersUser(line))
+                refused += line + "\n";
+    }
+    if (!refused.empty())
+        ADD_FAILURE() << "NATS refused the servers' user:\n" << refused;
+    // Why a node refused or dropped a server is told only there.
+    for (std::size_t i = 0; ::testing::Test::HasFailure() && i < nodes_.size(); ++i) {
+        const std::string log = NodeLog(i);
+        std::cerr << "--- the end of the log of NATS node " << i << ":\n"
+                  << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
+    }
     Clear();
+}
+
+std::vector<std::string> NatsCluster::ServerArgs() const
+{
+    if (access_ == NatsAccess::Operator)
+        return {"--nats-creds", NatsKeyFile("velmora.creds")};
+    if (access_ == NatsAccess::Secured)
+        return {"--nats-user-file", File("velmora-user"), "--nats-tls-ca", File("ca.pem"), "--nats-tls-cert",
+            File("client-cert.pem"), "--nats-tls-key", File("client-key.pem")};
+    return {};
+}
+
+std::string NatsCluster::NodeLog(std::size_t node) const
+{
+    return FileText(dir_ + "/n" + std::to_string(node) + ".log");
+}
+
+bool NatsCluster::WriteConfig()
+{
+    std::ofstream config(File("nats.conf"));
+    if (access_ == NatsAccess::Operator) {
+        config << FileText(NatsKeyFile("operator.conf"));
+        return static_cast<bool>(config);
+    }
+    if (!RunToEnd({"/bin/sh", VELMORA_NATS_TEST_DATA "/make-test-ca.sh", dir_})) {
+        ADD_FAILURE() << "nats/make-test-ca.sh could not make the certificates of the cluster";
+        return false;
+    }
+    std::ofstream(File("velmora-user")) << kNatsServerUser << "\n" << kNatsServerPassword << "\n";
+    std::string nkey = FileText(NatsKeyFile("velmora-user.pub"));
+    nkey.erase(nkey.find_last_not_of('\n') + 1);
+    config << "tls {\n  cert_file: \"" << File("server-cert.pem") << "\"\n  key_file: \"" << File("server-key.pem")
+           << "\"\n  ca_file: \"" << File("ca.pem") << "\"\n  verify: true\n  timeout: 5\n}\n"
+           << kServerPermissions << "\naccounts {\n  VELMORA {\n    jetstream: enabled\n    users: [\n"
+           << "      {user: " << kNatsServerUser << ", password: \"" << kNatsServerPassword
+           << "\", permissions: $VELMORA_SERVER}\n"
+           << "      {nkey: " << nkey << ", permissions: $VELMORA_SERVER}\n"
+           << "      {user: " << kNatsOtherUser << ", password: \"" << kNatsOtherPassword
+           << "\", permissions: {publish: \"other.>\", subscribe: [\"other.>\", \"_INBOX.>\"]}}\n"
+           << "    ]\n  }\n}\n";
+    return static_cast<bool>(config);
+}
+
+NatsBareClient::NatsBareClient(const NatsClientOptions& options)
+{
+    natsOptions* opts = nullptr;
+    natsStatus s = natsOptions_Create(&opts);
+    if (s == NATS_OK)
+        s = natsOptions_SetURL(opts, options.url.c_str());
+    if (s == NATS_OK)
+        s = natsOptions_SetAllowReconnect(opts, false);
+    if (s == NATS_OK)
+        s = natsOptions_SetTimeout(opts, kTimeout.count());
+    if (s == NATS_OK && !options.user.empty())
+        s = natsOptions_SetUserInfo(opts, options.user.c_str(), options.password.c_str());
+    if (s == NATS_OK && !options.tls_ca.empty())
+        s = natsOptions_SetSecure(opts, true);
+    if (s == NATS_OK && !options.tls_ca.empty())
+        s = natsOptions_LoadCATrustedCertificates(opts, options.tls_ca.c_str());
+    if (s == NATS_OK && !options.tls_cert.empty())
+        s = natsOptions_LoadCertificatesChain(opts, options.tls_cert.c_str(), options.tls_key.c_str());
+    if (s == NATS_OK)
+        s = natsConnection_Connect(&connection_, opts);
+    natsOptions_Destroy(opts);
+    if (s != NATS_OK)
+        connect_error_ = NatsError(s);
+}
+
+NatsBareClient::~NatsBareClient()
+{
+    natsConnection_Destroy(connection_);
+}
+
+std::string NatsBareClient::Publish(const std::string& subject, std::string_view bytes)
+{
+    if (!connection_)
+        return "not connected: " + connect_error_;
+    natsStatus s = natsConnection_Publish(connection_, subject.c_str(), bytes.data(), static_cast<int>(bytes.size()));
+    if (s == NATS_OK)
+        s = natsConnection_FlushTimeout(connection_, kTimeout.count());
+    if (s != NATS_OK)
+        return NatsError(s);
+    // The NATS server answers the flush after any error about what came before it.
+    const char* refused = nullptr;
+    return natsConnection_GetLastError(connection_, &refused) == NATS_OK ? "" : refused ? refused : "refused";
 }
 
 std::string NatsCluster::Url(int node) const
@@ -289,6 +467,8 @@ void NatsCluster::Start(int index)
     const std::string name = "n" + std::to_string(index);
     std::vector<std::string> args{VELMORA_NATS_SERVER_PATH, "-a", "127.0.0.1", "-p", std::to_string(node.client_port),
         "--server_name", name, "-js", "-sd", dir_ + "/" + name};
+    if (access_ != NatsAccess::Open)
+        args.insert(args.end(), {"-c", dir_ + "/nats.conf"});
     if (nodes_.size() > 1) {
         std::string routes;
         for (const Node& other : nodes_)
@@ -333,10 +513,8 @@ bool NatsCluster::WaitReady(std::chrono::milliseconds timeout, bool report)
                 if (!report)
                     return false;
             }
-            std::ifstream in(dir_ + "/n" + std::to_string(i) + ".log");
-            std::ostringstream text;
-            text << in.rdbuf();
-            const std::string run = text.str().substr(std::min(text.str().size(), nodes_[i].log_from));
+            const std::string log = NodeLog(i);
+            const std::string run = log.substr(std::min(log.size(), nodes_[i].log_from));
             // A node alone is ready when it says so; in a cluster, once JetStream has a leader.
             const bool up = nodes_.size() == 1 ? run.find("Server is ready") != std::string::npos
                                                : run.find("metadata leader") != std::string::npos;
@@ -349,10 +527,7 @@ bool NatsCluster::WaitReady(std::chrono::milliseconds timeout, bool report)
                 return false;
             std::string logs;
             for (std::size_t i = 0; i < nodes_.size(); ++i) {
-                std::ifstream in(dir_ + "/n" + std::to_string(i) + ".log");
-                std::ostringstream text;
-                text << in.rdbuf();
-                const std::string all = text.str();
+                const std::string all = NodeLog(i);
                 logs += "--- node " + std::to_string(i) + ":\n" + all.substr(all.size() > 1500 ? all.size() - 1500 : 0);
             }
             ADD_FAILURE() << "the NATS cluster did not get ready:\n" << logs;

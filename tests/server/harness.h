@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+struct __natsConnection;
+
 #include <chrono>
 #include <initializer_list>
 #include <functional>
@@ -56,10 +58,32 @@ struct ExitResult {
     std::string err;
 };
 
+// How a NatsCluster lets clients in.
+enum class NatsAccess {
+    Open,      // anyone, without TLS
+    // Mutual TLS with an authority made for the cluster, and users: the servers' user, with a
+    // password or an NKey, may use the room "test" and nothing else; "other" may use other.>.
+    Secured,
+    // Operator mode: the servers' user signs in with a credentials file (keys made by
+    // nats/make-keys.py), with the same permissions.
+    Operator,
+};
+
+// What VELMORA_NATS_ACCESS names ("secured" or "operator"), so that the tests of the room can be
+// run through either; Open when it is not set.
+NatsAccess NatsAccessFromEnvironment();
+
+// The secured cluster's users.
+constexpr char kNatsServerUser[] = "velmora";
+constexpr char kNatsServerPassword[] = "test-password-7Qf2xZ";
+constexpr char kNatsOtherUser[] = "other";
+constexpr char kNatsOtherPassword[] = "test-password-other-Lm4s";
+
 // A cluster of real nats-server processes with JetStream, on loopback ports of their own.
 class NatsCluster {
 public:
-    explicit NatsCluster(int nodes = 3);
+    explicit NatsCluster(int nodes = 3, NatsAccess access = NatsAccess::Open);
+    // Fails the test if the servers' user was refused anything.
     ~NatsCluster();
     NatsCluster(const NatsCluster&) = delete;
     NatsCluster& operator=(const NatsCluster&) = delete;
@@ -69,6 +93,12 @@ public:
     std::string Url(int node) const;
     // The URLs of these nodes, comma-separated, for --nats.
     std::string Urls(std::initializer_list<int> nodes) const;
+    // The options of velmora-server that sign in as the servers' user (with a password when
+    // Secured), with TLS where the cluster wants it.
+    std::vector<std::string> ServerArgs() const;
+    // A file of the cluster's directory: the authority made for it (ca.pem), the certificate and
+    // key of its clients (client-cert.pem, client-key.pem), the servers' user file (velmora-user).
+    std::string File(const std::string& name) const { return dir_ + "/" + name; }
     void Kill(int node);
     // Starts a killed node again, with its ports and its store.
     void Start(int node);
@@ -76,6 +106,8 @@ public:
 
 private:
     bool TryStart(int nodes);
+    bool WriteConfig();
+    std::string NodeLog(std::size_t node) const;
     void Clear();
 
     struct Node {
@@ -85,9 +117,43 @@ private:
         // Where the log of the node's current run starts.
         std::size_t log_from = 0;
     };
+    NatsAccess access_;
     std::string dir_;
     std::vector<Node> nodes_;
     bool ready_ = false;
+};
+
+// Test data: the keys nats/make-keys.py made.
+std::string NatsKeyFile(const std::string& name);
+
+// A bare NATS client of the test itself, for what no velmora-server would send.
+struct NatsClientOptions {
+    std::string url;
+    std::string user;  // with password; empty: no user
+    std::string password;
+    // Empty: no TLS.
+    std::string tls_ca;
+    std::string tls_cert;
+    std::string tls_key;
+};
+
+class NatsBareClient {
+public:
+    // Connects once, without reconnecting later.
+    explicit NatsBareClient(const NatsClientOptions& options);
+    ~NatsBareClient();
+    NatsBareClient(const NatsBareClient&) = delete;
+    NatsBareClient& operator=(const NatsBareClient&) = delete;
+
+    // Empty once connected; otherwise why it is not.
+    const std::string& connect_error() const { return connect_error_; }
+    // Publishes `bytes` as they are and waits until the NATS server has had them; returns the
+    // error it reported (such as a permissions violation), or an empty string.
+    std::string Publish(const std::string& subject, std::string_view bytes);
+
+private:
+    __natsConnection* connection_ = nullptr;
+    std::string connect_error_;
 };
 
 // Runs the server binary with these arguments to completion (for options that exit at once).
