@@ -1,17 +1,14 @@
-// Names and guest numbers of one room, held in its JetStream key-value bucket so that they are
-// unique across its servers (docs/protocol.md, "Names and guest numbers"). Everything here waits
-// on NATS: it runs on the connection's worker, or before the event loop starts.
+// Names and guest numbers of one room, held in its bucket so that they are unique across its
+// servers (docs/protocol.md, "The room's bucket"). Everything here waits on NATS: it runs on the
+// connection's worker, or before the event loop starts.
 #pragma once
 
-#include "log_summary.h"
-#include "nats_connection.h"
+#include "room_bucket.h"
 #include "room_link.h"
 
 #include <cstdint>
 #include <set>
 #include <string>
-
-struct __kvStore;
 
 namespace velmora {
 
@@ -24,12 +21,7 @@ struct Liveness {
 
 class NameRegistry {
 public:
-    // Opens the room's bucket, or makes it; throws std::runtime_error with a reason a person can
-    // act on.
-    NameRegistry(NatsConnection& nats, const std::string& room, const std::string& server_id, LogSink log);
-    ~NameRegistry();
-    NameRegistry(const NameRegistry&) = delete;
-    NameRegistry& operator=(const NameRegistry&) = delete;
+    NameRegistry(RoomBucket& bucket, const std::string& server_id) : bucket_(bucket), server_id_(server_id) {}
 
     // Holds `name` for this server's member `member`: free, held by this very member already, or
     // held by a server that is no longer alive.
@@ -41,15 +33,8 @@ public:
     bool reserve_guest_block(std::uint64_t& first, std::string& failure);
 
 private:
-    void open_bucket(const std::string& room);
-    bool purge_through(const std::string& key, std::uint64_t revision);
-
-    NatsConnection& nats_;
+    RoomBucket& bucket_;
     std::string server_id_;
-    std::string stream_;
-    std::string subject_prefix_;
-    LogSink log_;
-    __kvStore* bucket_ = nullptr;
 };
 
 }  // namespace velmora

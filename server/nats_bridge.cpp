@@ -24,7 +24,7 @@ std::string RandomId()
 NatsBridge::NatsBridge(asio::io_context& io, Room& room, const NatsOptions& options, LogSummary& summary,
     Counters& counters, LogSink log)
     : io_(io), room_(room), log_(log), server_id_(RandomId()), subject_("velmora.room." + options.room),
-      nats_(io, options, log), names_(nats_, options.room, server_id_, log),
+      nats_(io, options, log), bucket_(nats_, options.room, log), names_(bucket_, server_id_),
       remote_(io, room, {[this](const RoomEvent& event) { publish(event); }, [this] { return room_.member_names(); },
                             [this] { return room_.size(); }, [this] { return nats_.connected(); },
                             [this] { each_second(); }},

@@ -9,6 +9,7 @@
 #include "nats_connection.h"
 #include "remote_servers.h"
 #include "room.h"
+#include "room_bucket.h"
 #include "room_link.h"
 
 #include <asio.hpp>
@@ -41,6 +42,9 @@ public:
     std::uint64_t next_guest() override;
     const RemoteNames& remote_names() const override { return remote_.names(); }
 
+    const std::string& server_id() const { return server_id_; }
+    RoomBucket& bucket() { return bucket_; }
+
 private:
     void each_second();
     void reserve_next_block();
@@ -52,6 +56,7 @@ private:
     std::string server_id_;
     std::string subject_;
     NatsConnection nats_;
+    RoomBucket bucket_;
     NameRegistry names_;
     RemoteServers remote_;
 
