@@ -9,6 +9,8 @@ namespace velmora {
 namespace {
 
 constexpr std::string_view kGuestPrefix = "guest-";
+// The operator's notices read "* server: ...".
+constexpr std::string_view kReservedName = "server";
 
 bool IsNameByte(char c)
 {
@@ -48,6 +50,8 @@ std::string NameProblem(std::string_view name, std::string_view own_guest_name)
         return "Names may hold only letters A-Z and a-z, digits, _ and -.";
     if (IsGuestName(name) && FoldCase(name) != FoldCase(own_guest_name))
         return "Names of the form guest-<number> are kept for guests.";
+    if (FoldCase(name) == kReservedName)
+        return "The name server is kept for the server's own notices.";
     return {};
 }
 
@@ -55,7 +59,7 @@ bool IsMemberName(std::string_view name)
 {
     if (IsGuestName(name))
         return true;
-    return !name.empty() && name.size() <= kNameMaxBytes && AllNameBytes(name);
+    return !name.empty() && name.size() <= kNameMaxBytes && AllNameBytes(name) && FoldCase(name) != kReservedName;
 }
 
 bool IsRoomName(std::string_view room)

@@ -37,11 +37,16 @@ void AppendRun(std::string& text, const std::vector<PresenceEvent>& events, std:
     const std::size_t room = kLineMaxBytes - kLineEndBytes - std::string(" and 99,999,999 others").size() - tail.size();
     std::string names = events[first].name;
     std::size_t named = 1;
-    while (named < total && names.size() + 2 + events[first + named].name.size() <= room) {
+    while (named + 1 < total && names.size() + 2 + events[first + named].name.size() <= room) {
         names += ", " + events[first + named].name;
         ++named;
     }
-    AppendLine(text, names + " and " + Counted(total - named, "other", "others") + tail);
+    // The last one is named too when it fits; a count stands for those that do not.
+    const std::string& last = events[first + named].name;
+    if (named + 1 == total && names.size() + 5 + last.size() <= room)
+        AppendLine(text, names + " and " + last + tail);
+    else
+        AppendLine(text, names + " and " + Counted(total - named, "other", "others") + tail);
 }
 
 }  // namespace

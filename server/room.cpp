@@ -395,10 +395,13 @@ std::size_t Room::remove_banned(const BanCheck& banned)
     for (const auto& member : members_)
         if (auto reason = banned(member->session->address()))
             out.emplace_back(member, std::move(*reason));
-    for (const auto& [member, reason] : out) {
-        reply(member, Line("Your address was banned from the room" + (reason.empty() ? "" : " (" + reason + ")") + "."));
+    // Told first and removed after, so that the room hears of them all in one batch.
+    flush_presence();
+    for (const auto& [member, reason] : out)
+        send(member, make_payload(Line("Your address was banned from the room" + (reason.empty() ? "" : " (" + reason + ")") + ".")));
+    sent();
+    for (const auto& [member, reason] : out)
         remove(member, Leave::Banned, reason);
-    }
     return out.size();
 }
 

@@ -17,6 +17,8 @@ constexpr std::string_view kBanKeyPrefix = "ban.";
 // How long the watcher's thread waits for news before it looks whether it should stop.
 constexpr std::int64_t kWatchWaitMs = 500;
 constexpr auto kRetryInterval = std::chrono::seconds(1);
+// Long enough for every server's watcher to have seen a lifted ban's marker before it goes.
+constexpr auto kMarkerLinger = std::chrono::seconds(60);
 
 std::string Key(const AddressRange& range)
 {
@@ -133,10 +135,14 @@ void RoomBans::settle(const std::vector<Change>& first)
     for (const Change& change : first) {
         apply(change);
         std::string why;
-        if (auto range = AddressRange::Parse(std::string_view(change.key).substr(kBanKeyPrefix.size()), why))
-            if (!change.removed)
-                kept.push_back(*range);
+        const auto range = AddressRange::Parse(std::string_view(change.key).substr(kBanKeyPrefix.size()), why);
+        if (range && !change.removed)
+            kept.push_back(*range);
+        // A marker older than this server has been seen by every server that was running.
+        if (change.removed)
+            markers_.push_back({change.key, change.revision, std::chrono::steady_clock::now()});
     }
+    schedule();
     for (const Ban& ban : bans_.all())
         if (std::none_of(kept.begin(), kept.end(), [&](const AddressRange& range) { return range == ban.range; }))
             bans_.drop(ban.range);
@@ -157,32 +163,55 @@ void RoomBans::lift(const AddressRange& range)
 void RoomBans::submit(Change change)
 {
     const bool queued = bucket_.nats().submit([this, change] {
-        const bool done = change.removed
-            ? bucket_.purge_through(change.key, change.revision)
-            : kvStore_PutString(nullptr, bucket_.store(), change.key.c_str(), change.record.c_str()) == NATS_OK;
-        if (!done)
-            asio::post(io_, [this, change] {
+        std::uint64_t marker = 0;
+        RoomBucket::Deleted deleted = RoomBucket::Deleted::Failed;
+        if (!change.removed)
+            deleted = kvStore_PutString(nullptr, bucket_.store(), change.key.c_str(), change.record.c_str()) == NATS_OK
+                ? RoomBucket::Deleted::Done
+                : RoomBucket::Deleted::Failed;
+        else
+            deleted = bucket_.delete_at(change.key, change.revision, marker);
+        asio::post(io_, [this, change, deleted, marker] {
+            if (deleted == RoomBucket::Deleted::Failed)
                 unsent_.push_back(change);
-                retry();
-            });
+            else if (change.removed && deleted == RoomBucket::Deleted::Done)
+                markers_.push_back({change.key, marker, std::chrono::steady_clock::now() + kMarkerLinger});
+            schedule();
+        });
     });
     if (!queued) {
         unsent_.push_back(std::move(change));
-        retry();
+        schedule();
     }
 }
 
-void RoomBans::retry()
+void RoomBans::schedule()
 {
-    if (stopped_)
+    if (stopped_ || scheduled_ || (unsent_.empty() && markers_.empty()))
         return;
+    scheduled_ = true;
     retry_timer_.expires_after(kRetryInterval);
     retry_timer_.async_wait([this](const asio::error_code& ec) {
-        if (ec || stopped_ || unsent_.empty())
-            return;
-        for (Change& change : std::exchange(unsent_, {}))
-            submit(std::move(change));
+        scheduled_ = false;
+        if (!ec && !stopped_)
+            tick();
     });
+}
+
+void RoomBans::tick()
+{
+    for (Change& change : std::exchange(unsent_, {}))
+        submit(std::move(change));
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = markers_.begin(); it != markers_.end();) {
+        if (it->due > now) {
+            ++it;
+            continue;
+        }
+        bucket_.nats().submit([this, key = it->key, revision = it->revision] { bucket_.purge_through(key, revision); });
+        it = markers_.erase(it);
+    }
+    schedule();
 }
 
 }  // namespace velmora

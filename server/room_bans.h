@@ -48,7 +48,10 @@ private:
     void apply(const Change& change);
     void settle(const std::vector<Change>& first);
     void submit(Change change);
-    void retry();
+    // Once a second while there is work: what NATS could not take is tried again, and the marker of
+    // a lifted ban goes once every server has had time to see it.
+    void schedule();
+    void tick();
 
     asio::io_context& io_;
     asio::steady_timer retry_timer_;
@@ -60,6 +63,13 @@ private:
     // not take yet.
     std::map<std::string, std::uint64_t> revisions_;
     std::vector<Change> unsent_;
+    struct Marker {
+        std::string key;
+        std::uint64_t revision;
+        std::chrono::steady_clock::time_point due;
+    };
+    std::vector<Marker> markers_;
+    bool scheduled_ = false;
     bool stopped_ = false;
 
     std::atomic<__kvWatcher*> watcher_{nullptr};

@@ -58,6 +58,28 @@ RoomBucket::~RoomBucket()
     kvStore_Destroy(store_);
 }
 
+RoomBucket::Deleted RoomBucket::delete_at(const std::string& key, std::uint64_t revision, std::uint64_t& marker)
+{
+    natsMsg* message = nullptr;
+    if (natsMsg_Create(&message, (subject_prefix_ + key).c_str(), nullptr, nullptr, 0) != NATS_OK)
+        return Deleted::Failed;
+    natsMsgHeader_Set(message, "KV-Operation", "DEL");
+    jsPubOptions options;
+    jsPubOptions_Init(&options);
+    options.MaxWait = kNatsRequestTimeoutMs;
+    options.ExpectLastSubjectSeq = revision;
+    jsPubAck* ack = nullptr;
+    jsErrCode error = static_cast<jsErrCode>(0);
+    const natsStatus s = js_PublishMsg(&ack, nats_.jetstream(), message, &options, &error);
+    natsMsg_Destroy(message);
+    if (s == NATS_OK)
+        marker = ack->Sequence;
+    jsPubAck_Destroy(ack);
+    if (s == NATS_OK)
+        return Deleted::Done;
+    return error == JSStreamWrongLastSequenceErr ? Deleted::Stale : Deleted::Failed;
+}
+
 bool RoomBucket::purge_through(const std::string& key, std::uint64_t revision)
 {
     const std::string subject = subject_prefix_ + key;

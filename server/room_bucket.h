@@ -27,6 +27,11 @@ public:
     // Removes the key's entries up to and including `revision`, or all of them for 0: an entry
     // made since survives, and no delete marker is left to fill the bucket.
     bool purge_through(const std::string& key, std::uint64_t revision);
+    // Deletes the key, so that its watchers hear of it, if its newest entry is still `revision`
+    // (any, for 0). Done when deleted, Stale when something newer is there, Failed when NATS could
+    // not be asked; `marker` is the delete marker's revision.
+    enum class Deleted { Done, Stale, Failed };
+    Deleted delete_at(const std::string& key, std::uint64_t revision, std::uint64_t& marker);
 
 private:
     NatsConnection& nats_;

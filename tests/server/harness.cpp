@@ -539,14 +539,20 @@ bool NatsCluster::WaitReady(std::chrono::milliseconds timeout, bool report)
 
 ExitResult RunServer(const std::vector<std::string>& extra_args, std::chrono::milliseconds timeout)
 {
+    std::vector<std::string> args{ServerPath()};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    return RunProgram(args, timeout);
+}
+
+ExitResult RunProgram(const std::vector<std::string>& program, std::chrono::milliseconds timeout)
+{
     ExitResult result;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe2: " << std::strerror(errno);
         return result;
     }
-    std::vector<std::string> args{ServerPath()};
-    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    std::vector<std::string> args = program;
     auto argv = Argv(args);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -590,6 +596,21 @@ Client::Client(int port, int receive_buffer)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         ADD_FAILURE() << "connect to port " << port << ": " << std::strerror(errno);
+}
+
+Client::Client(int port, const std::string& from)
+{
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0
+        || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        ADD_FAILURE() << "connect from " << from << " to port " << port << ": " << std::strerror(errno);
 }
 
 Client::~Client()
@@ -762,6 +783,22 @@ std::string StripPrefixes(const std::string& stream, const std::string& prefix)
         at = end + 2;
     }
     return payload;
+}
+
+ScratchDir::ScratchDir()
+{
+    char name[] = "/tmp/velmora-test-XXXXXX";
+    if (mkdtemp(name))
+        path_ = name;
+    else
+        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+}
+
+ScratchDir::~ScratchDir()
+{
+    std::error_code ignored;
+    if (!path_.empty())
+        std::filesystem::remove_all(path_, ignored);
 }
 
 std::vector<std::string> SplitLines(const std::string& text)

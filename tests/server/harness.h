@@ -156,6 +156,8 @@ private:
     std::string connect_error_;
 };
 
+// Runs a program (the first word) with its arguments to completion.
+ExitResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = kTimeout);
 // Runs the server binary with these arguments to completion (for options that exit at once).
 ExitResult RunServer(const std::vector<std::string>& args, std::chrono::milliseconds timeout = kTimeout);
 
@@ -165,6 +167,8 @@ enum class Closed { Eof, Reset, StillOpen };
 class Client {
 public:
     explicit Client(int port, int receive_buffer = 0);
+    // Connects from another loopback address (127.0.0.2, ...), as a member of another address would.
+    Client(int port, const std::string& from);
     // Takes over a socket connected elsewhere (from another network namespace, say).
     struct Connected {
         int fd;
@@ -200,6 +204,20 @@ private:
 
 // Asserts, at the caller's line, that the client's next line is `text`.
 #define EXPECT_LINE(client, text) EXPECT_EQ((client).ReadLine(), std::string_view(text))
+
+// A directory of the test's own, removed with everything in it at the end.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 // Every line of `text` (CR LF ended) as a list.
 std::vector<std::string> SplitLines(const std::string& text);

@@ -440,6 +440,51 @@ TEST_F(NatsRoomTest, StopsWithinFiveSecondsWhateverItsPeersDo)
     EXPECT_TRUE(a->WaitForLog("stopped; 3 members left with it")) << a->Log();
 }
 
+// Connects from `from` until the server lets it in (or the time runs out); its first line.
+std::string FirstLineFrom(const ServerProcess& server, const std::string& from, const std::string& want)
+{
+    std::string line;
+    for (const auto deadline = std::chrono::steady_clock::now() + kTimeout; std::chrono::steady_clock::now() < deadline;) {
+        Client client(server.port(), from);
+        line = client.ReadLine();
+        if (line.rfind(want, 0) == 0)
+            break;
+        std::this_thread::sleep_for(100ms);
+    }
+    return line;
+}
+
+TEST_F(NatsRoomTest, ABanGivenOnOneServerHoldsOnEveryServerAndSurvivesARestart)
+{
+    ScratchDir dir;
+    const auto operated = [&](const std::string& name, int node) {
+        return StartServer(cluster.Url(node), {"--control", dir.Path(name), "--state-dir", dir.path() + "/" + name + "-state"});
+    };
+    std::filesystem::create_directories(dir.Path("c-state"));
+    std::filesystem::create_directories(dir.Path("d-state"));
+    auto c = operated("c", 0);
+    auto d = operated("d", 1);
+    auto observer = Join(*c, "guest-200001");
+    Client victim(d->port(), "127.0.0.6");
+    EXPECT_EQ(victim.ReadLine().rfind("Welcome, guest-300001!", 0), 0u);
+    EXPECT_LINE(*observer, "guest-300001 joined");
+
+    const ExitResult ban = RunServer({"ctl", "--control", dir.Path("c"), "ban", "127.0.0.6", "--for", "1h", "spam"});
+    EXPECT_EQ(ban.status, 0) << ban.err;
+    EXPECT_EQ(NextNonPresence(victim), "Your address was banned from the room (spam).");
+    EXPECT_LINE(*observer, "guest-300001 was removed (spam)");
+    EXPECT_EQ(FirstLineFrom(*d, "127.0.0.6", "Your address"), "Your address is banned from this room (spam).");
+
+    d->Signal(SIGTERM);
+    ASSERT_EQ(d->WaitExit(), 0);
+    d = operated("d", 1);
+    EXPECT_EQ(FirstLineFrom(*d, "127.0.0.6", "Your address"), "Your address is banned from this room (spam).");
+
+    const ExitResult unban = RunServer({"ctl", "--control", dir.Path("d"), "unban", "127.0.0.6"});
+    EXPECT_EQ(unban.status, 0) << unban.err;
+    EXPECT_EQ(FirstLineFrom(*c, "127.0.0.6", "Welcome"), "Welcome, guest-200002! 1 other here.");
+}
+
 TEST(NatsStartTest, NatsThatCannotBeReachedIsAClearErrorAfterABoundedWait)
 {
     // A port nobody listens on, and one that takes connections but never says a word.
