@@ -28,7 +28,7 @@ NatsBridge::NatsBridge(asio::io_context& io, Room& room, const NatsOptions& opti
       remote_(io, room, {[this](const RoomEvent& event) { publish(event); }, [this] { return room_.member_names(); },
                             [this] { return room_.size(); }, [this] { return nats_.connected(); },
                             [this] { each_second(); }},
-          summary, counters, log)
+          summary, counters)
 {
     std::uint64_t first = 0;
     std::string failure;

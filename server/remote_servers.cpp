@@ -8,9 +8,8 @@
 namespace velmora {
 
 RemoteServers::RemoteServers(asio::io_context& io, RemoteListener& room, Local local, LogSummary& summary,
-    Counters& counters, LogSink log)
-    : io_(io), timer_(io), room_(room), local_(std::move(local)), summary_(summary), counters_(counters),
-      log_(std::move(log))
+    Counters& counters)
+    : io_(io), timer_(io), room_(room), local_(std::move(local)), summary_(summary), counters_(counters)
 {
 }
 
@@ -98,8 +97,7 @@ RemoteServers::Server* RemoteServers::admit(const Frame& frame)
     }
     Server& server = servers_[frame.server];
     server.next_seq = frame.seq;
-    if (log_)
-        log_("server " + frame.server + " is in the room");
+    summary_.note("servers heard from for the first time", "server " + frame.server + " is in the room");
     // Its roster, sent when it connected, may have been lost.
     if (kind == RoomEvent::Kind::Heartbeat)
         ask(frame.server, server);
@@ -241,8 +239,8 @@ void RemoteServers::forget(const std::string& id, const char* why)
         return;
     const std::set<std::string> members = std::move(found->second.members);
     servers_.erase(found);
-    if (log_)
-        log_("server " + id + " " + why + "; " + Counted(members.size(), "member", "members") + " left with it");
+    summary_.note(std::string("servers gone: ") + why,
+        "server " + id + " " + why + "; " + Counted(members.size(), "member", "members") + " left with it");
     for (const std::string& name : members) {
         const auto named = names_.find(FoldCase(name));
         if (named != names_.end() && named->second.server == id)

@@ -39,8 +39,7 @@ public:
         std::function<void()> each_second;
     };
 
-    RemoteServers(asio::io_context& io, RemoteListener& room, Local local, LogSummary& summary, Counters& counters,
-        LogSink log);
+    RemoteServers(asio::io_context& io, RemoteListener& room, Local local, LogSummary& summary, Counters& counters);
 
     // Starts the heartbeat and tells the others who is here.
     void start(const std::string& own_id);
@@ -90,7 +89,6 @@ private:
     Local local_;
     LogSummary& summary_;
     Counters& counters_;
-    LogSink log_;
     std::string own_id_;
     bool stopped_ = false;
     std::map<std::string, Server> servers_;

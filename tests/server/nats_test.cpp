@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -438,6 +439,56 @@ TEST_F(NatsRoomTest, StopsWithinFiveSecondsWhateverItsPeersDo)
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(a->WaitForLog("stopped; 3 members left with it")) << a->Log();
+}
+
+// A server's resident memory, from the kernel.
+long ResidentKiB(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+TEST_F(NatsRoomTest, AStrangerOnTheSubjectCostsTheRoomACountAndAFewLogLines)
+{
+    MeetAcrossServers();
+    Settle({alice.get(), bob.get()});
+    NatsBareClient stranger({cluster.Url(1), "", "", "", "", ""});
+    ASSERT_EQ(stranger.connect_error(), "");
+    const std::string subject = "velmora.room.test";
+    const auto frame = [](const std::string& id, int seq, char kind, const std::string& name, const std::string& detail) {
+        return "VM1 " + id + " " + std::to_string(seq) + " " + kind + " " + std::to_string(name.size()) + "\n" + name + detail;
+    };
+    const std::string mallory = "00000000000000ff";
+    // Admitted by its heartbeat, as a server would be; then one relay near NATS's limit.
+    EXPECT_EQ(stranger.Publish(subject, frame(mallory, 0, 'B', "", "0")), "");
+    EXPECT_EQ(stranger.Publish(subject, frame(mallory, 1, 'R', "eve", std::string(900 * 1000, 'x'))), "");
+    for (int i = 0; i < 1000; ++i) {
+        stranger.Publish(subject, "VM1 \x1b[31mred\x1b[0m " + std::to_string(i) + " R 3\neveboo");
+        stranger.Publish(subject, frame(mallory, 2 + i, 'Q', "*", ""));
+        stranger.Publish(subject, frame(std::to_string(1000000000000000 + i), 0, 'X', "", ""));
+    }
+    for (int i = 0; i < 500; ++i)
+        stranger.Publish(subject, frame(std::to_string(2000000000000000 + i), 0, 'B', "", "0"));
+
+    // The two members are still there, and still reach each other at once.
+    const auto sent = std::chrono::steady_clock::now();
+    alice->Send("after the storm");
+    EXPECT_EQ(NextNonPresence(*bob), "guest-1: after the storm");
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 2s);
+    bob->Send("still here");
+    EXPECT_EQ(NextNonPresence(*alice), "guest-100001: still here");
+    for (const ServerProcess* server : {a.get(), b.get()}) {
+        const std::string log = server->Log();
+        EXPECT_EQ(std::count_if(log.begin(), log.end(), [](char c) { return c != '\n' && static_cast<unsigned char>(c) < 0x20; }),
+            0) << "control bytes in the log";
+        EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 30) << log;
+        EXPECT_NE(log.find("from other servers: with a bad server id"), std::string::npos) << log;
+        EXPECT_NE(log.find("from other servers: too large for any server's"), std::string::npos) << log;
+        EXPECT_LT(ResidentKiB(server->pid()), 64 * 1024);
+    }
 }
 
 // Connects from `from` until the server lets it in (or the time runs out); its first line.
