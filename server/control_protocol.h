@@ -1,6 +1,5 @@
 // What passes over the control socket (docs/protocol.md, "The control socket"). A request is the
-// command's words as one line of JSON, an
-// array of strings ended by a newline:
+// command's words as one line of JSON, an array of strings ended by a newline:
 //   ["kick","alice","flooding"]
 // The reply is one JSON object ended by a newline, after which the server closes:
 //   {"ok":false,"error":"no member is named bob"}
