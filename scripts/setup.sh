@@ -12,7 +12,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ gcc make file procps util-linux iproute2
-    libgtest-dev libasio-dev libcli11-dev libnats-dev nlohmann-json3-dev
+    libgtest-dev libasio-dev libcli11-dev libnats-dev nlohmann-json3-dev libssl-dev
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     wine wine32:i386 fonts-wine xvfb x11-utils imagemagick libx11-dev
 )
@@ -20,8 +20,9 @@ for option in "$@"; do
     case $option in
     # The tests of a room across servers start their own NATS servers. help2man writes the man
     # page and dpkg-shlibdeps the dependencies of the Debian package; systemd brings
-    # systemd-analyze to check its unit. The metrics page is read by Prometheus's own parser.
-    --test) packages+=(nats-server help2man dpkg-dev systemd unzip python3-prometheus-client) ;;
+    # systemd-analyze to check its unit. The metrics page is read by Prometheus's own parser, and
+    # openssl makes the certificates of the secured NATS cluster.
+    --test) packages+=(nats-server help2man dpkg-dev systemd unzip python3-prometheus-client openssl) ;;
     --bench) packages+=(redis-server ncat nats-server) ;;
     *)
         echo "usage: $0 [--test] [--bench]" >&2
