@@ -2,6 +2,8 @@
 // shorter list, and a save that fails leaves the old file whole.
 #include "ban_file.h"
 
+#include "harness.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -47,18 +49,8 @@ void Write(const fs::path& path, const std::string& text)
 
 class BanFile : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char name[] = "/tmp/velmora-bans-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir_ = name;
-        path_ = (dir_ / "bans.json").string();
-    }
-    void TearDown() override
-    {
-        fs::permissions(dir_, fs::perms::owner_all);
-        fs::remove_all(dir_);
-    }
+    // A test may have made the directory read-only; it is removed all the same.
+    void TearDown() override { fs::permissions(dir_, fs::perms::owner_all); }
 
     // A list with a permanent ban, one that ends, and reasons that JSON must escape.
     static BanList Sample()
@@ -70,8 +62,9 @@ protected:
         return bans;
     }
 
-    fs::path dir_;
-    std::string path_;
+    test::ScratchDir scratch_;
+    fs::path dir_ = scratch_.path();
+    std::string path_ = scratch_.Path("bans.json");
 };
 
 void ExpectSame(const BanList& loaded, const BanList& saved)

@@ -52,10 +52,6 @@ class ControlSocketTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char name[] = "/tmp/velmora-control-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir_ = name;
-        path_ = dir_ + "/control";
         socket_ = Make(path_);
     }
 
@@ -66,7 +62,6 @@ protected:
                 socket->stop();
         });
         loop_.Finish();
-        fs::remove_all(dir_);
     }
 
     ControlSocket* Make(const std::string& path, const std::string& group = "")
@@ -119,8 +114,9 @@ protected:
     }
 
     IoThread loop_;
-    std::string dir_;
-    std::string path_;
+    ScratchDir scratch_;
+    std::string dir_ = scratch_.path();
+    std::string path_ = dir_ + "/control";
     std::vector<std::unique_ptr<ControlSocket>> sockets_;
     ControlSocket* socket_ = nullptr;
     // Touched on the loop's thread only.
