@@ -14,11 +14,6 @@ namespace {
 
 constexpr char kBanKeys[] = "ban.>";
 constexpr std::string_view kBanKeyPrefix = "ban.";
-// How long the watcher's thread waits for news before it looks whether it should stop.
-constexpr std::int64_t kWatchWaitMs = 500;
-constexpr auto kRetryInterval = std::chrono::seconds(1);
-// Long enough for every server's watcher to have seen a lifted ban's marker before it goes.
-constexpr auto kMarkerLinger = std::chrono::seconds(60);
 
 std::string Key(const AddressRange& range)
 {
@@ -71,7 +66,7 @@ void RoomBans::watch()
     bool initial = true;
     while (!stopping_) {
         kvEntry* entry = nullptr;
-        const natsStatus next = kvWatcher_Next(&entry, watcher, kWatchWaitMs);
+        const natsStatus next = kvWatcher_Next(&entry, watcher, kBanWatchWaitMs);
         if (next == NATS_TIMEOUT)
             continue;
         if (next != NATS_OK)
@@ -175,7 +170,7 @@ void RoomBans::submit(Change change)
             if (deleted == RoomBucket::Deleted::Failed)
                 unsent_.push_back(change);
             else if (change.removed && deleted == RoomBucket::Deleted::Done)
-                markers_.push_back({change.key, marker, std::chrono::steady_clock::now() + kMarkerLinger});
+                markers_.push_back({change.key, marker, std::chrono::steady_clock::now() + kBanMarkerLinger});
             schedule();
         });
     });
@@ -190,7 +185,7 @@ void RoomBans::schedule()
     if (stopped_ || scheduled_ || (unsent_.empty() && markers_.empty()))
         return;
     scheduled_ = true;
-    retry_timer_.expires_after(kRetryInterval);
+    retry_timer_.expires_after(kBanRetryInterval);
     retry_timer_.async_wait([this](const asio::error_code& ec) {
         scheduled_ = false;
         if (!ec && !stopped_)

@@ -142,6 +142,12 @@ constexpr std::int64_t kBucketMaxBytes = 64 * 1024 * 1024;
 constexpr std::int32_t kBucketMaxValueBytes = 256;
 // Guest numbers come in blocks: the first server's guests are guest-1, guest-2, ...
 constexpr std::uint64_t kGuestBlock = 100000;
+// The room's bans in its bucket: the watcher's thread looks this often whether it should stop; what
+// NATS could not take is tried again this often; and the marker of a lifted ban stays long enough
+// for every server's watcher to have seen it.
+constexpr std::int64_t kBanWatchWaitMs = 500;
+constexpr auto kBanRetryInterval = std::chrono::seconds(1);
+constexpr auto kBanMarkerLinger = std::chrono::seconds(60);
 
 // Defaults of the command-line options.
 constexpr unsigned short kDefaultPort = 1024;
