@@ -25,6 +25,7 @@ IDLE=${IDLE:-10000}
 OUT=${OUT:-$(mktemp -d /tmp/velmora-bench.XXXXXX)}
 POINTS=("10 1000" "100 1000" "500 200" "100 8000" "500 1600")
 NATS_POINTS=("100 1000" "500 200" "100 4000")
+SCRAPE_POINTS=("100 1000" "500 1600")
 KINDS=(velmora ncat redis)
 RESULTS=$OUT/results.txt
 # Seconds allowed for a server to come up or go away before the run is abandoned.
@@ -191,6 +192,25 @@ for budget in default unlimited; do
   stop_server
 done
 
+echo "== /metrics scraped every 100 ms during the load, against not scraped, ${DURATION}s, $REPEAT runs" >&2
+for point in "${SCRAPE_POINTS[@]}"; do
+  read -r clients rate <<< "$point"
+  for ((run = 1; run <= REPEAT; run++)); do
+    for scraped in no yes; do
+      start_server velmora "" "${UNLIMITED[@]}" --metrics 127.0.0.1:0
+      scraper=""
+      if [[ $scraped == yes ]]; then
+        metrics_url=$(grep -o 'http://127.0.0.1:[0-9]*/metrics' "$OUT/velmora.log" | tail -1)
+        (while :; do curl -s -o /dev/null "$metrics_url"; sleep 0.1; done) &
+        scraper=$!
+      fi
+      loadgen velmora --label "scraped-$scraped" --clients "$clients" --rate "$rate" --duration "$DURATION"
+      [[ -n $scraper ]] && { kill "$scraper"; wait "$scraper" 2>/dev/null || true; }
+      stop_server
+    done
+  done
+done
+
 echo "== one server alone against two sharing the room through NATS, clients spread over both, ${DURATION}s, $REPEAT runs" >&2
 for point in "${NATS_POINTS[@]}"; do
   read -r clients rate <<< "$point"
@@ -305,6 +325,20 @@ for budget in default unlimited; do
     "$(field "$line" complete)" "$(field "$line" p99_ms)"
   printf ' flooder sent %s bytes, server CPU %s%%, peak RSS %s KiB\n' "$(field "$line" flood_sent_bytes)" \
     "$(field "$line" server_cpu_pct)" "$(field "$line" server_peak_rss_kib)"
+done
+echo
+echo "/metrics scraped every 100 ms during the load (median p99 of $REPEAT runs):"
+for point in "${SCRAPE_POINTS[@]}"; do
+  read -r clients rate <<< "$point"
+  for scraped in no yes; do
+    mapfile -t runs < <(grep " label=scraped-$scraped " "$RESULTS" | grep " clients=$clients " | grep " rate=$rate " |
+      awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^p99_ms=/) { split($i, kv, "="); print kv[2], $0 } }' | sort -n | cut -d' ' -f2-)
+    ((${#runs[@]} > 0)) || continue
+    line=${runs[$(((${#runs[@]} - 1) / 2))]}
+    printf '  %4s x %5s, scraped %-3s: complete=%s p50 %s ms, p99 %s ms (runs %s-%s), server CPU %s%%\n' "$clients" "$rate" \
+      "$scraped" "$(field "$line" complete)" "$(field "$line" p50_ms)" "$(field "$line" p99_ms)" \
+      "$(field "${runs[0]}" p99_ms)" "$(field "${runs[${#runs[@]} - 1]}" p99_ms)" "$(field "$line" server_cpu_pct)"
+  done
 done
 echo
 line=$(grep ' label=churn ' "$RESULTS" | head -1)
