@@ -212,6 +212,11 @@ const char kFooter[] = "The port in use is printed on the first line of standard
                        " A file name without a / given to --nats-creds, --nats-nkey, --nats-user-file or --nats-tls-* is "
                        "looked up in $CREDENTIALS_DIRECTORY when that is set, as systemd's LoadCredential= sets it."
 #endif
+#ifdef VELMORA_WITH_SYSTEMD
+                       "\n\nStarted by systemd as a Type=notify service, the server tells it when it is ready (listening, "
+                       "and with --nats in the room) and when it is stopping, and feeds the watchdog that WatchdogSec= "
+                       "asks for."
+#endif
     ;
 
 // What the options cannot say one by one; empty when all is well.

@@ -10,6 +10,9 @@
 #ifdef VELMORA_WITH_NATS
 #include "nats_bridge.h"
 #endif
+#ifdef VELMORA_WITH_SYSTEMD
+#include "service_notify.h"
+#endif
 
 #include <asio.hpp>
 
@@ -136,6 +139,9 @@ int main(int argc, char** argv)
     std::printf("%u\n", static_cast<unsigned>(server->port()));
     std::fflush(stdout);
 
+#ifdef VELMORA_WITH_SYSTEMD
+    velmora::ServiceNotifier service(io, LogLine);
+#endif
     // The first signal stops the server in order, every step bounded; a second one ends it at once.
     asio::signal_set signals(io, SIGINT, SIGTERM);
 #ifdef __linux__
@@ -157,6 +163,9 @@ int main(int argc, char** argv)
             std::_Exit(kExitInterrupted);
         }
         LogLine(signal_number == SIGINT ? "interrupted, stopping" : "terminated, stopping");
+#ifdef VELMORA_WITH_SYSTEMD
+        service.stopping();
+#endif
         StartShutdownBackstop();
 #ifdef __linux__
         hangup.cancel();
@@ -175,6 +184,14 @@ int main(int argc, char** argv)
 #ifdef VELMORA_WITH_NATS
     if (bridge)
         bridge->start();
+#endif
+#ifdef VELMORA_WITH_SYSTEMD
+    std::string serving = "Serving on " + line.bind + ":" + std::to_string(server->port());
+#ifdef VELMORA_WITH_NATS
+    if (bridge)
+        serving += ", in room " + line.room + " through NATS";
+#endif
+    service.ready(serving);
 #endif
     io.run();
     return 0;

@@ -221,4 +221,8 @@ constexpr std::size_t kNatsCredentialFileMaxBytes = 64 * 1024;
 // connection brings another nonce. Three attempts all fail once in 16 million.
 constexpr int kNatsSignInAttempts = 3;
 
+// Running as a systemd service. systemd restarts a service that lets WatchdogSec= pass without a
+// WATCHDOG=1; fed twice per interval, a busy moment on a loaded machine still leaves half of it.
+constexpr unsigned kWatchdogFeedsPerInterval = 2;
+
 }  // namespace velmora
