@@ -47,6 +47,21 @@ std::vector<char*> Argv(std::vector<std::string>& args)
     return argv;
 }
 
+// The test's own environment with `extra` ("NAME=value") added. What a service manager gives the
+// test itself is left out: a server started here would tell that manager about itself.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra)
+{
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable; ++variable) {
+        const std::string_view text(*variable);
+        const std::string_view name = text.substr(0, text.find('='));
+        if (name != "NOTIFY_SOCKET" && name != "WATCHDOG_USEC" && name != "WATCHDOG_PID")
+            variables.emplace_back(text);
+    }
+    variables.insert(variables.end(), extra.begin(), extra.end());
+    return variables;
+}
+
 // Reads everything from fd until it ends or the deadline passes; false on timeout.
 bool Drain(int fd, std::string* into, Clock::time_point deadline)
 {
@@ -86,7 +101,7 @@ std::string Mask(std::string_view plain)
     return masked;
 }
 
-ServerProcess::ServerProcess(std::vector<std::string> extra_args)
+ServerProcess::ServerProcess(std::vector<std::string> extra_args, const std::vector<std::string>& environment)
 {
     char log_template[] = "/tmp/velmora-server-test-XXXXXX";
     const int log_fd = mkstemp(log_template);
@@ -108,12 +123,14 @@ ServerProcess::ServerProcess(std::vector<std::string> extra_args)
         args.insert(args.end(), {"--bind", "127.0.0.1"});
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     auto argv = Argv(args);
+    std::vector<std::string> variables = ChildEnvironment(environment);
+    auto envp = Argv(variables);
 
     pid_ = fork();
     if (pid_ == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(log_fd, STDERR_FILENO);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(out[1]);
@@ -537,14 +554,16 @@ bool NatsCluster::WaitReady(std::chrono::milliseconds timeout, bool report)
     }
 }
 
-ExitResult RunServer(const std::vector<std::string>& extra_args, std::chrono::milliseconds timeout)
+ExitResult RunServer(const std::vector<std::string>& extra_args, std::chrono::milliseconds timeout,
+    const std::vector<std::string>& environment)
 {
     std::vector<std::string> args{ServerPath()};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
-    return RunProgram(args, timeout);
+    return RunProgram(args, timeout, environment);
 }
 
-ExitResult RunProgram(const std::vector<std::string>& program, std::chrono::milliseconds timeout)
+ExitResult RunProgram(const std::vector<std::string>& program, std::chrono::milliseconds timeout,
+    const std::vector<std::string>& environment)
 {
     ExitResult result;
     int out[2], err[2];
@@ -554,11 +573,13 @@ ExitResult RunProgram(const std::vector<std::string>& program, std::chrono::mill
     }
     std::vector<std::string> args = program;
     auto argv = Argv(args);
+    std::vector<std::string> variables = ChildEnvironment(environment);
+    auto envp = Argv(variables);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(out[1]);

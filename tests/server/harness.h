@@ -24,10 +24,11 @@ std::string Mask(std::string_view plain);
 std::string ServerPath();
 
 // The real velmora-server binary as a child process, listening on a free port of loopback (or of
-// the address a --bind among its arguments names).
+// the address a --bind among its arguments names). `environment` ("NAME=value") is added to the
+// test's own.
 class ServerProcess {
 public:
-    explicit ServerProcess(std::vector<std::string> extra_args = {});
+    explicit ServerProcess(std::vector<std::string> extra_args = {}, const std::vector<std::string>& environment = {});
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
@@ -156,10 +157,13 @@ private:
     std::string connect_error_;
 };
 
-// Runs a program (the first word) with its arguments to completion.
-ExitResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = kTimeout);
+// Runs a program (the first word) with its arguments to completion, with `environment` ("NAME=value")
+// added to the test's own.
+ExitResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = kTimeout,
+    const std::vector<std::string>& environment = {});
 // Runs the server binary with these arguments to completion (for options that exit at once).
-ExitResult RunServer(const std::vector<std::string>& args, std::chrono::milliseconds timeout = kTimeout);
+ExitResult RunServer(const std::vector<std::string>& args, std::chrono::milliseconds timeout = kTimeout,
+    const std::vector<std::string>& environment = {});
 
 enum class Closed { Eof, Reset, StillOpen };
 

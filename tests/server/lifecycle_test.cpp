@@ -1,4 +1,5 @@
 #include "harness.h"
+#include "notify_socket.h"
 
 #include <gtest/gtest.h>
 
@@ -103,6 +104,67 @@ TEST(CommandLineTest, EventsAreLoggedWithATimestamp)
     EXPECT_EQ(stamp[4], '-');
     EXPECT_EQ(stamp[10], 'T');
     EXPECT_EQ(stamp[23], 'Z');
+}
+
+// Run by systemd as a Type=notify service, the server says what it is doing through NOTIFY_SOCKET.
+
+TEST(ServiceNotifyTest, ReadyOnlyOnceThePortTakesConnections)
+{
+    NotifySocket notify;
+    ASSERT_TRUE(notify.Hold());
+    ServerProcess server({}, {notify.Variable()});
+    ASSERT_TRUE(server.started());
+    // Held in its first message to systemd, the server takes connections already.
+    Client early(server.port());
+
+    ASSERT_TRUE(notify.WaitFor("READY=1")) << notify.Received();
+    EXPECT_EQ(notify.Newest("STATUS"), "Serving on 127.0.0.1:" + std::to_string(server.port()));
+    Client right_after(server.port());
+    EXPECT_LINE(early, "Welcome, guest-1! 0 others here.");
+    EXPECT_LINE(right_after, "Welcome, guest-2! 1 other here.");
+}
+
+TEST(ServiceNotifyTest, NeverReadyWhenThePortIsTaken)
+{
+    ServerProcess first;
+    ASSERT_TRUE(first.started());
+    NotifySocket notify;
+    const ExitResult result
+        = RunServer({"--bind", "127.0.0.1", "--port", std::to_string(first.port())}, kTimeout, {notify.Variable()});
+    ASSERT_TRUE(WIFEXITED(result.status));
+    EXPECT_EQ(WEXITSTATUS(result.status), 1);
+    EXPECT_EQ(notify.Count("READY=1"), 0u) << notify.Received();
+}
+
+TEST(ServiceNotifyTest, FeedsTheWatchdogTwiceInTheIntervalSystemdAsksFor)
+{
+    NotifySocket notify;
+    ServerProcess server({}, {notify.Variable(), "WATCHDOG_USEC=1000000"});
+    ASSERT_TRUE(server.started());
+    ASSERT_TRUE(notify.WaitFor("WATCHDOG=1")) << notify.Received();
+    const auto first = std::chrono::steady_clock::now();
+    ASSERT_TRUE(notify.WaitFor("WATCHDOG=1", 3)) << notify.Received();
+    // Two half-second periods lie between the first and the third. Fed once a whole interval,
+    // they would take 2 s, and systemd would restart the service whenever one came late.
+    const auto between = std::chrono::steady_clock::now() - first;
+    EXPECT_GE(between, 500ms);
+    EXPECT_LT(between, 2s);
+    EXPECT_EQ(notify.Count("READY=1"), 1u) << notify.Received();
+}
+
+TEST(ServiceNotifyTest, SaysItIsStoppingAndStillEndsAtOnceWithAWatchdog)
+{
+    NotifySocket notify;
+    ServerProcess server({}, {notify.Variable(), "WATCHDOG_USEC=200000"});
+    ASSERT_TRUE(server.started());
+    ASSERT_TRUE(notify.WaitFor("WATCHDOG=1")) << notify.Received();
+
+    server.Signal(SIGTERM);
+    EXPECT_TRUE(notify.WaitFor("STOPPING=1")) << notify.Received();
+    const int status = server.WaitExit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The watchdog's timer must not keep the event loop, and so the process, going.
+    EXPECT_EQ(server.Log().find("shutdown took too long"), std::string::npos) << server.Log();
 }
 
 } // namespace

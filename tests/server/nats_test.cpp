@@ -1,5 +1,6 @@
 // One room across several servers, through a real three-node NATS cluster.
 #include "harness.h"
+#include "notify_socket.h"
 
 #include <gtest/gtest.h>
 
@@ -85,12 +86,13 @@ protected:
                     std::fprintf(stderr, "--- log of the server on port %d:\n%s", server->port(), server->Log().c_str());
     }
 
-    std::unique_ptr<ServerProcess> StartServer(const std::string& urls, std::vector<std::string> extra = {})
+    std::unique_ptr<ServerProcess> StartServer(const std::string& urls, std::vector<std::string> extra = {},
+        const std::vector<std::string>& environment = {})
     {
         extra.insert(extra.begin(), {"--nats", urls, "--room", "test"});
         const std::vector<std::string> sign_in = cluster.ServerArgs();
         extra.insert(extra.end(), sign_in.begin(), sign_in.end());
-        auto server = std::make_unique<ServerProcess>(extra);
+        auto server = std::make_unique<ServerProcess>(extra, environment);
         EXPECT_TRUE(server->started());
         return server;
     }
@@ -416,6 +418,26 @@ TEST_F(NatsRoomTest, MembersOfAServerThatDiesOrStopsAreToldToHaveLeft)
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 8s);
     alice->Send("/who");
     EXPECT_LINE(*alice, "1 member here: guest-1");
+}
+
+TEST_F(NatsRoomTest, TellsSystemdItIsReadyOnlyOnceTheOtherServersKnowItIsInTheRoom)
+{
+    MeetAcrossServers();
+    NotifySocket notify;
+    ASSERT_TRUE(notify.Hold());
+    auto c = StartServer(cluster.Urls({2, 0}), {}, {notify.Variable()});
+    // Held in its first message to systemd, the server has joined the room already.
+    const std::string joined = " as server ";
+    ASSERT_TRUE(c->WaitForLog(joined)) << c->Log();
+    const std::string log = c->Log();
+    const std::size_t id_at = log.find(joined) + joined.size();
+    const std::string id = log.substr(id_at, log.find('\n', id_at) - id_at);
+    EXPECT_TRUE(a->WaitForLog("server " + id + " is in the room")) << a->Log();
+
+    ASSERT_TRUE(notify.WaitFor("READY=1")) << notify.Received();
+    EXPECT_EQ(notify.Newest("STATUS"), "Serving on 127.0.0.1:" + std::to_string(c->port()) + ", in room test through NATS");
+    auto carol = Join(*c, "guest-200001");
+    EXPECT_LINE(*alice, "guest-200001 joined");
 }
 
 TEST_F(NatsRoomTest, StopsWithinFiveSecondsWhateverItsPeersDo)
