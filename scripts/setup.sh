@@ -12,7 +12,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ gcc make file procps util-linux iproute2
-    libgtest-dev libasio-dev libcli11-dev libnats-dev nlohmann-json3-dev libssl-dev
+    libgtest-dev libasio-dev libcli11-dev libnats-dev nlohmann-json3-dev libssl-dev libsystemd-dev pkg-config
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     wine wine32:i386 fonts-wine xvfb x11-utils imagemagick libx11-dev
 )
