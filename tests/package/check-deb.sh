@@ -52,6 +52,13 @@ velmora_paths() {
     find /etc /usr /var/lib /run /opt /srv -xdev -name '*velmora*' 2>/dev/null | sort
 }
 velmora_paths >"$tmp/before"
+# The package's group stays after a purge, as Debian's system groups do, and the state directory
+# of a service with a dynamic user lies in /var/lib/private: what this check made of either, it
+# takes away again at the end.
+had_group=0
+getent group velmora >/dev/null && had_group=1
+had_private=0
+[[ -e /var/lib/private ]] && had_private=1
 # What the install brings in besides the package, so that the purge can take it away again.
 mapfile -t pulled < <(apt-get -s -q install --no-install-recommends "$deb" 2>/dev/null |
     awk '$1 == "Inst" && $2 != "velmora-server" { print $2 }')
@@ -96,6 +103,10 @@ cleanup() {
     done
     purge
     unmask_service
+    if ((!had_group)) && getent group velmora >/dev/null; then
+        "${as_root[@]}" groupdel velmora
+    fi
+    ((had_private)) || "${as_root[@]}" rmdir /var/lib/private 2>/dev/null
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -159,6 +170,17 @@ while read -r needed; do
     fi
 done < <(objdump -p "$server" | awk '$1 == "NEEDED" { print $2 }')
 ((failures == failures_before)) && pass "contents, documented options and dependencies ($depends)"
+
+# The group of the control socket: a system group, made by the install.
+group_entry=$(getent group velmora)
+gid=$(cut -d: -f3 <<<"$group_entry")
+if ((had_group)); then
+    pass "the group velmora was here before the install${group_entry:+ ($group_entry)}"
+elif [[ -n $gid ]] && ((gid >= 100 && gid < 1000)); then
+    pass "the install made the system group velmora (gid $gid)"
+else
+    fail "the install made no system group velmora${group_entry:+ (it found $group_entry)}"
+fi
 
 # Enabled for the next boot, and not started by the install (or not at all, where masked); an
 # upgrade (here to the same version) runs the scripts' other paths and keeps it enabled.
@@ -245,15 +267,43 @@ else
     fail "systemd-analyze verify $unit:"
     sed 's/^/    /' "$tmp/verify.log"
 fi
-# An exposure of 4.9 or less is what systemd rates "OK" for a service's sandbox.
-if systemd-analyze security --offline=yes --threshold=49 /lib/systemd/system/$unit >"$tmp/security.log" 2>&1; then
+# What the unit gives the server: the control socket in its runtime directory, for the group the
+# package made; the bans in its state directory; readiness and a watchdog through systemd's socket.
+# Every option it passes must be one the server takes.
+failures_before=$failures
+service_lines=$(sed -n '/^\[Service\]/,/^\[/p' /lib/systemd/system/$unit)
+for line in Type=notify NotifyAccess=main RuntimeDirectory=velmora-server StateDirectory=velmora-server \
+    SupplementaryGroups=velmora; do
+    grep -qxF "$line" <<<"$service_lines" || fail "$unit lacks $line"
+done
+grep -q '^WatchdogSec=[1-9]' <<<"$service_lines" || fail "$unit has no WatchdogSec="
+grep -q '^RestrictAddressFamilies=.*AF_UNIX' <<<"$service_lines" || fail "$unit does not allow AF_UNIX sockets"
+exec_start=$(sed -n 's/^ExecStart=//p' <<<"$service_lines")
+for words in "--control %t/velmora-server/control" "--control-group velmora" "--state-dir %S/velmora-server"; do
+    [[ " $exec_start " == *" $words "* ]] || fail "ExecStart= of $unit does not pass $words"
+done
+for option in $(grep -o -- ' --[a-z-]*' <<<"$exec_start"); do
+    printf '%s\n' "${options[@]}" | grep -qxF -- "$option" || fail "ExecStart= passes $option, which $server does not take"
+done
+((failures == failures_before)) && pass "$unit: notify, watchdog, the control socket's directory and group, the state directory"
+
+# An exposure of 1.9 or less: the sandbox takes away all the server does not use.
+if systemd-analyze security --offline=yes --threshold=19 /lib/systemd/system/$unit >"$tmp/security.log" 2>&1; then
     pass "systemd-analyze security: $(grep -o 'exposure level.*' "$tmp/security.log")"
 else
     fail "systemd-analyze security:"
     tail -n 3 "$tmp/security.log" | sed 's/^/    /'
 fi
 
-# Purged, nothing of it is left: files, links of the enabled unit, helper state, dpkg records.
+# The service never ran here, so its state directory is laid out as systemd would have left it,
+# bans and all, for the purge to take away.
+[[ -d /var/lib/private ]] || "${as_root[@]}" install -d -m 0700 /var/lib/private
+"${as_root[@]}" install -d -m 0755 /var/lib/private/velmora-server
+echo '{"version": 1, "bans": []}' | "${as_root[@]}" tee /var/lib/private/velmora-server/bans.json >/dev/null
+"${as_root[@]}" ln -s private/velmora-server /var/lib/velmora-server
+
+# Purged, nothing of it is left: files, links of the enabled unit, helper state, the service's
+# state, dpkg records. The group stays, as Debian's system groups do.
 if ! purge; then
     cat "$tmp/apt.log"
     fail "apt-get purge"
@@ -266,6 +316,11 @@ elif ! diff -u "$tmp/before" "$tmp/after" >"$tmp/left"; then
     grep '^+/' "$tmp/left" | sed 's/^+/    /'
 else
     pass "apt-get purge velmora-server leaves nothing behind"
+fi
+if ((had_group)) || getent group velmora >/dev/null; then
+    pass "the purge keeps the group velmora, and the people in it"
+else
+    fail "the purge removed the group velmora"
 fi
 
 ((failures == 0))
