@@ -136,16 +136,19 @@ int main(int argc, char** argv)
         operations->link(*bridge);
     }
 #endif
+    // Taken before the port is printed, as whoever started the server may signal it from then on.
+    // The first stops the server in order, every step bounded; a second one ends it at once.
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+#ifdef __linux__
+    asio::signal_set hangup(io, SIGHUP);
+#endif
     std::printf("%u\n", static_cast<unsigned>(server->port()));
     std::fflush(stdout);
 
 #ifdef VELMORA_WITH_SYSTEMD
     velmora::ServiceNotifier service(io, LogLine);
 #endif
-    // The first signal stops the server in order, every step bounded; a second one ends it at once.
-    asio::signal_set signals(io, SIGINT, SIGTERM);
 #ifdef __linux__
-    asio::signal_set hangup(io, SIGHUP);
     std::function<void(const asio::error_code&, int)> on_hangup = [&](const asio::error_code& ec, int) {
         if (ec)
             return;
