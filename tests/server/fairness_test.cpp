@@ -192,6 +192,10 @@ TEST(FairnessTest, MassLeaveIsToldInAFewLinesThatAccountForEveryone)
         } else {
             ASSERT_EQ(line.size() > 5 ? line.substr(line.size() - 5) : line, " left") << line;
             named = line.substr(0, line.size() - 5);
+            // "a, b and c left": every name of a batch that fits.
+            const std::size_t last = named.rfind(" and ");
+            if (last != std::string::npos)
+                named.replace(last, 5, ", ");
         }
         for (std::size_t at = 0; at <= named.size();) {
             const std::size_t comma = std::min(named.find(", ", at), named.size());
