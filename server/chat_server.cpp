@@ -106,7 +106,7 @@ void ChatServer::take(tcp::socket socket)
 {
     if (accept_paused_) {
         accept_paused_ = false;
-        log("accepting again");
+        summary_.note("resumptions of accepting", "accepting again");
     }
     asio::error_code ec;
     const tcp::endpoint peer = socket.remote_endpoint(ec);
@@ -156,7 +156,7 @@ void ChatServer::turn_away(const SessionPtr& visitor, const std::string& kind, c
 {
     summary_.note(kind, log_line);
     visitor->enqueue(std::make_shared<const Payload>(Line(line), gauge_));
-    visitor->leave_in_order(kOrderlyCloseBound);
+    visitor->leave_in_order(kOrderlyCloseBound, false);
 }
 
 void ChatServer::on_input(const SessionPtr& from, std::string_view bytes)
@@ -242,7 +242,7 @@ void ChatServer::pause_accepting(const asio::error_code& ec)
 {
     if (!accept_paused_) {
         ++counters_.accept_pauses;
-        log("accept paused: " + ec.message());
+        summary_.note("pauses in accepting for want of descriptors", "accept paused: " + ec.message());
     }
     accept_paused_ = true;
     accept_retry_armed_ = true;

@@ -133,11 +133,12 @@ asio::steady_timer& Session::timer()
     return *timer_;
 }
 
-void Session::leave_in_order(std::chrono::steady_clock::duration bound)
+void Session::leave_in_order(std::chrono::steady_clock::duration bound, bool wait_for_peer)
 {
     if (state_ != State::Open)
         return;
     state_ = State::Leaving;
+    wait_for_peer_ = wait_for_peer;
     timer().expires_after(bound);
     timer().async_wait([self = shared_from_this()](const asio::error_code& ec) {
         if (!ec && self->state_ == State::Leaving)
@@ -149,6 +150,10 @@ void Session::leave_in_order(std::chrono::steady_clock::duration bound)
 
 void Session::finish_leaving()
 {
+    if (!wait_for_peer_) {
+        close();
+        return;
+    }
     end_sent_ = true;
     asio::error_code ignored;
     socket_.shutdown(tcp::socket::shutdown_send, ignored);

@@ -100,8 +100,10 @@ public:
     void start_reading();
 
     // Takes no more input, sends what is queued, and ends the connection in order; past `bound`
-    // it is reset instead.
-    void leave_in_order(std::chrono::steady_clock::duration bound);
+    // it is reset instead. A member's close waits for the peer's, so that its last line cannot be
+    // lost to a reset; a connection refused at the door closes as soon as its line is sent, so
+    // that refusals cost no descriptor for longer than that.
+    void leave_in_order(std::chrono::steady_clock::duration bound, bool wait_for_peer = true);
     // Ends at once with a reset: an orderly close would wait behind data the peer never took.
     void reset();
     // Ends at once, for a peer that has gone.
@@ -136,6 +138,7 @@ private:
     bool throttled_ = false;
     bool read_wait_pending_ = false;
     bool end_sent_ = false;
+    bool wait_for_peer_ = true;
     std::size_t discarded_ = 0;
     // Waits for the budget while open, and bounds the orderly close while leaving; made only when
     // needed, so that idle members stay cheap.
