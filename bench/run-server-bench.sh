@@ -201,7 +201,13 @@ for point in "${SCRAPE_POINTS[@]}"; do
       scraper=""
       if [[ $scraped == yes ]]; then
         metrics_url=$(grep -o 'http://127.0.0.1:[0-9]*/metrics' "$OUT/velmora.log" | tail -1)
-        (while :; do curl -s -o /dev/null "$metrics_url"; sleep 0.1; done) &
+        # One process that stays, as Prometheus does: starting curl ten times a second would cost
+        # two small cores more than the page does.
+        /usr/bin/python3 -c 'import sys, time, urllib.request
+while True:
+    try: urllib.request.urlopen(sys.argv[1], timeout=2).read()
+    except Exception: pass
+    time.sleep(0.1)' "$metrics_url" &
         scraper=$!
       fi
       loadgen velmora --label "scraped-$scraped" --clients "$clients" --rate "$rate" --duration "$DURATION"

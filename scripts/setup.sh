@@ -23,7 +23,7 @@ for option in "$@"; do
     # systemd-analyze to check its unit. The metrics page is read by Prometheus's own parser, and
     # openssl makes the certificates of the secured NATS cluster.
     --test) packages+=(nats-server help2man dpkg-dev systemd unzip python3-prometheus-client openssl) ;;
-    --bench) packages+=(redis-server ncat nats-server curl linux-perf) ;;
+    --bench) packages+=(redis-server ncat nats-server linux-perf) ;;
     *)
         echo "usage: $0 [--test] [--bench]" >&2
         exit 2
