@@ -1,17 +1,12 @@
 #include "room.h"
 
 #include "commands.h"
-#include "durations.h"
 #include "lines.h"
 #include "names.h"
 
-#include <algorithm>
-#include <cctype>
 #include <utility>
 
 namespace velmora {
-
-using asio::ip::tcp;
 
 Room::Room(asio::io_context& io, const ServerOptions& options, LogSink log, Counters& counters,
     std::shared_ptr<MemoryGauge> gauge)
@@ -81,21 +76,6 @@ void Room::on_message(const MemberPtr& from, std::string_view bytes)
         RunCommand(*this, from, bytes);
     else
         relay(from, bytes);
-}
-
-bool Room::may_speak(const MemberPtr& member)
-{
-    const auto now = std::chrono::steady_clock::now();
-    if (!member->muted_at(now))
-        return true;
-    if (!member->told_muted) {
-        member->told_muted = true;
-        reply(member, Line(member->muted_until
-                ? "You are muted for " + ShortDuration(std::chrono::ceil<std::chrono::seconds>(*member->muted_until - now))
-                    + " more; what you say reaches no one."
-                : std::string("You are muted; what you say reaches no one until the operator lets you speak again.")));
-    }
-    return false;
 }
 
 void Room::relay(const MemberPtr& from, std::string_view text)
@@ -242,14 +222,6 @@ MemberPtr Room::member_named(std::string_view name) const
     return found == by_name_.end() ? nullptr : found->second;
 }
 
-std::string Room::held_elsewhere(std::string_view name) const
-{
-    if (!link_)
-        return {};
-    const auto found = link_->remote_names().find(FoldCase(name));
-    return found == link_->remote_names().end() ? std::string() : found->second.shown;
-}
-
 std::vector<std::string> Room::member_names() const
 {
     std::vector<std::string> names;
@@ -257,57 +229,6 @@ std::vector<std::string> Room::member_names() const
     for (const auto& member : members_)
         names.push_back(member->name);
     return names;
-}
-
-void Room::request_rename(const MemberPtr& member, const std::string& name)
-{
-    // A guest name is unique by its number; only chosen names need the rest of the room's word.
-    if (!link_ || FoldCase(name) == FoldCase(member->guest_name)) {
-        rename(member, name);
-        return;
-    }
-    if (!link_->connected()) {
-        reply(member, Line("This server is cut off from the rest of the room just now, so names cannot change; "
-                            "try again shortly."));
-        return;
-    }
-    if (member->rename_pending) {
-        reply(member, Line("Your last /nick is still being checked; try again in a moment."));
-        return;
-    }
-    member->rename_pending = true;
-    claiming_[FoldCase(name)] = member;
-    link_->claim_name(name, member->id, [this, weak = std::weak_ptr<Member>(member), name, id = member->id](NameClaim outcome) {
-        const auto claiming = claiming_.find(FoldCase(name));
-        const MemberPtr member = weak.lock();
-        if (claiming != claiming_.end() && claiming->second == member)
-            claiming_.erase(claiming);
-        if (member && member->present)
-            claim_answered(member, name, outcome);
-        else if (outcome == NameClaim::Claimed)
-            link_->release_name(name, id);
-    });
-}
-
-// The room may have changed while the bucket was asked: the name is the member's only if no one
-// else in the room holds it now.
-void Room::claim_answered(const MemberPtr& member, const std::string& name, NameClaim outcome)
-{
-    member->rename_pending = false;
-    const MemberPtr holder = find(name);
-    const bool still_free = (!holder || holder == member) && held_elsewhere(name).empty();
-    if (outcome == NameClaim::Claimed && still_free) {
-        rename(member, name);
-        return;
-    }
-    if (outcome == NameClaim::Claimed)
-        link_->release_name(name, member->id);
-    if (outcome == NameClaim::Claimed || outcome == NameClaim::Taken)
-        reply(member, Line("The name " + name + " is taken."));
-    else if (outcome == NameClaim::Busy)
-        reply(member, Line("The room is busy checking names just now; try again in a moment."));
-    else
-        reply(member, Line("The rest of the room could not be reached to check the name; try again shortly."));
 }
 
 void Room::rename(const MemberPtr& member, const std::string& name)
@@ -339,141 +260,6 @@ std::vector<std::string> Room::names(std::size_t limit) const
             found.push_back((remote++)->second.shown);
     }
     return found;
-}
-
-void Room::publish(RoomEvent::Kind kind, const std::string& name, std::string detail)
-{
-    if (link_)
-        link_->publish({kind, name, std::move(detail)});
-}
-
-void Room::remote_said(const std::string& name, std::string_view text)
-{
-    std::string lines;
-    AppendLines(lines, name + ": ", text);
-    broadcast(nullptr, std::move(lines));
-}
-
-void Room::remote_acted(const std::string& name, std::string_view action)
-{
-    std::string lines;
-    AppendLines(lines, "* " + name + " ", action);
-    broadcast(nullptr, std::move(lines));
-}
-
-void Room::remote_joined(const std::string& name)
-{
-    recheck_if_held_here(name);
-    add_presence({PresenceEvent::Kind::Join, name, {}, nullptr});
-}
-
-void Room::remote_left(const std::string& name, const std::string& reason)
-{
-    add_presence({PresenceEvent::Kind::Leave, name, reason, nullptr});
-}
-
-void Room::remote_removed(const std::string& name, const std::string& reason)
-{
-    add_presence({PresenceEvent::Kind::Removed, name, reason, nullptr});
-}
-
-void Room::remote_notice(const std::string& text)
-{
-    broadcast(nullptr, Line("* server: " + text));
-}
-
-void Room::kick(const MemberPtr& member, const std::string& reason)
-{
-    const std::string because = reason.empty() ? "" : " (" + reason + ")";
-    reply(member, Line("You were removed from the room by its operator" + because + "."));
-    remove(member, Leave::Kicked, reason);
-}
-
-std::size_t Room::remove_banned(const BanCheck& banned)
-{
-    std::vector<std::pair<MemberPtr, std::string>> out;
-    for (const auto& member : members_)
-        if (auto reason = banned(member->session->address()))
-            out.emplace_back(member, std::move(*reason));
-    // Told first and removed after, so that the room hears of them all in one batch.
-    flush_presence();
-    for (const auto& [member, reason] : out)
-        send(member, make_payload(Line("Your address was banned from the room" + (reason.empty() ? "" : " (" + reason + ")") + ".")));
-    sent();
-    for (const auto& [member, reason] : out)
-        remove(member, Leave::Banned, reason);
-    return out.size();
-}
-
-void Room::mute(const MemberPtr& member, std::optional<std::chrono::seconds> duration)
-{
-    member->muted = true;
-    member->told_muted = false;
-    member->muted_until.reset();
-    if (duration)
-        member->muted_until = std::chrono::steady_clock::now() + *duration;
-    log(member->name + " muted by the operator" + (duration ? " for " + ShortDuration(*duration) : std::string()));
-}
-
-void Room::unmute(const MemberPtr& member)
-{
-    const bool was = member->muted_at(std::chrono::steady_clock::now());
-    member->muted = false;
-    member->muted_until.reset();
-    log(member->name + " unmuted by the operator");
-    if (was)
-        reply(member, Line("You may speak again."));
-}
-
-void Room::say(std::string_view text)
-{
-    const std::string line = Cleaned(text.substr(0, kRemoteReasonMaxBytes));
-    log("the operator said: " + line);
-    broadcast(nullptr, Line("* server: " + line));
-    publish(RoomEvent::Kind::Notice, {}, line);
-}
-
-void Room::remote_renamed(const std::string& old_name, const std::string& new_name)
-{
-    recheck_if_held_here(new_name);
-    add_presence({PresenceEvent::Kind::Rename, old_name, new_name, nullptr});
-}
-
-// Names are checked against the bucket as it is now: while this server was cut off, another may
-// have given a name to someone else.
-void Room::link_up()
-{
-    for (const auto& member : members_)
-        if (member->name != member->guest_name)
-            recheck_name(member);
-}
-
-// Two servers that each believe they hold a name meet again: the bucket says whose it is.
-void Room::recheck_if_held_here(const std::string& name)
-{
-    const auto held = by_name_.find(FoldCase(name));
-    if (held != by_name_.end() && held->second->name != held->second->guest_name)
-        recheck_name(held->second);
-}
-
-void Room::recheck_name(const MemberPtr& member)
-{
-    link_->claim_name(member->name, member->id,
-        [this, weak = std::weak_ptr<Member>(member), name = member->name](NameClaim outcome) {
-            const MemberPtr member = weak.lock();
-            if (member && member->present && member->name == name && outcome == NameClaim::Taken)
-                take_back_guest_name(member);
-        });
-}
-
-// While this server was cut off, another server may have given the name to someone else.
-void Room::take_back_guest_name(const MemberPtr& member)
-{
-    reply(member, Line("Your name " + member->name + " was taken elsewhere in the room while this server was cut off "
-                        "from it; you are " + member->guest_name + " again."));
-    const auto ready_at = member->rename_ready_at;
-    rename(member, member->guest_name);
-    member->rename_ready_at = ready_at;
 }
 
 void Room::log(const std::string& line) const
