@@ -95,8 +95,9 @@ update_lists() {
 # Some kernels cannot run 32-bit x86 programs at all (virtual machines whose hypervisor has no
 # 32-bit mode among them), and Wine's 32-bit half is such a program. There the kernel is told to
 # hand them to qemu's user-mode emulator, which runs Wine and everything in it as it is, only
-# slower. Debian 12's own qemu (7.2) takes over 15 minutes to make a Wine prefix, as it maps and
-# unmaps memory page by page; the one in bookworm-backports (10.0) takes 16 s.
+# slower. Debian 12's own qemu (7.2) takes over 15 minutes to make a Wine prefix, most of it in
+# the thousands of mmap calls with which Wine looks for free address space; the one in
+# bookworm-backports (10.0) takes 16 s.
 emulator_name=qemu-i386
 emulator_minimum=1:10
 backports_list=/etc/apt/sources.list.d/velmora-backports.sources
