@@ -278,8 +278,8 @@ stop_server
 paused=$(grep -c 'accept paused' "$OUT/velmora.log" || true)
 
 # ---- report
-runs_of() {  # runs_of KIND CLIENTS RATE: that point's RESULT lines, by rising p99
-  grep " mode=$1 label=point " "$RESULTS" | grep " clients=$2 " | grep " rate=$3 " |
+runs_of() {  # runs_of 'FIELD=VALUE ...' CLIENTS RATE: that point's RESULT lines, by rising p99
+  grep " $1 " "$RESULTS" | grep " clients=$2 " | grep " rate=$3 " |
     awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^p99_ms=/) { split($i, kv, "="); print kv[2], $0 } }' |
     sort -n | cut -d' ' -f2-
 }
@@ -289,7 +289,7 @@ printf '\n%-8s %7s %6s | %-8s %9s %6s %8s %8s %8s %15s %6s %7s %6s\n' \
 for point in "${POINTS[@]}"; do
   read -r clients rate <<< "$point"
   for kind in "${KINDS[@]}"; do
-    mapfile -t runs < <(runs_of "$kind" "$clients" "$rate")
+    mapfile -t runs < <(runs_of "mode=$kind label=point" "$clients" "$rate")
     ((${#runs[@]} > 0)) || continue
     line=${runs[$(((${#runs[@]} - 1) / 2))]}
     all_complete=yes
@@ -312,8 +312,7 @@ printf '  %-6s %7s %6s | %-8s %9s %8s %8s %10s %9s\n' setup clients msg/s comple
 for point in "${NATS_POINTS[@]}"; do
   read -r clients rate <<< "$point"
   for label in alone pair; do
-    mapfile -t runs < <(grep " label=$label " "$RESULTS" | grep " clients=$clients " | grep " rate=$rate " |
-      awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^p99_ms=/) { split($i, kv, "="); print kv[2], $0 } }' | sort -n | cut -d' ' -f2-)
+    mapfile -t runs < <(runs_of "label=$label" "$clients" "$rate")
     ((${#runs[@]} > 0)) || continue
     line=${runs[$(((${#runs[@]} - 1) / 2))]}
     printf '  %-6s %7s %6s | %-8s %9s %8s %8s %10s %9s\n' "$label" "$clients" "$rate" "$(field "$line" complete)" \
@@ -337,8 +336,7 @@ echo "/metrics scraped every 100 ms during the load (median p99 of $REPEAT runs)
 for point in "${SCRAPE_POINTS[@]}"; do
   read -r clients rate <<< "$point"
   for scraped in no yes; do
-    mapfile -t runs < <(grep " label=scraped-$scraped " "$RESULTS" | grep " clients=$clients " | grep " rate=$rate " |
-      awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^p99_ms=/) { split($i, kv, "="); print kv[2], $0 } }' | sort -n | cut -d' ' -f2-)
+    mapfile -t runs < <(runs_of "label=scraped-$scraped" "$clients" "$rate")
     ((${#runs[@]} > 0)) || continue
     line=${runs[$(((${#runs[@]} - 1) / 2))]}
     printf '  %4s x %5s, scraped %-3s: complete=%s p50 %s ms, p99 %s ms (runs %s-%s), server CPU %s%%\n' "$clients" "$rate" \

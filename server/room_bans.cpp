@@ -158,18 +158,17 @@ void RoomBans::lift(const AddressRange& range)
 void RoomBans::submit(Change change)
 {
     const bool queued = bucket_.nats().submit([this, change] {
+        using Outcome = RoomBucket::Deleted;
         std::uint64_t marker = 0;
-        RoomBucket::Deleted deleted = RoomBucket::Deleted::Failed;
-        if (!change.removed)
-            deleted = kvStore_PutString(nullptr, bucket_.store(), change.key.c_str(), change.record.c_str()) == NATS_OK
-                ? RoomBucket::Deleted::Done
-                : RoomBucket::Deleted::Failed;
-        else
-            deleted = bucket_.delete_at(change.key, change.revision, marker);
-        asio::post(io_, [this, change, deleted, marker] {
-            if (deleted == RoomBucket::Deleted::Failed)
+        Outcome outcome = Outcome::Failed;
+        if (change.removed)
+            outcome = bucket_.delete_at(change.key, change.revision, marker);
+        else if (kvStore_PutString(nullptr, bucket_.store(), change.key.c_str(), change.record.c_str()) == NATS_OK)
+            outcome = Outcome::Done;
+        asio::post(io_, [this, change, outcome, marker] {
+            if (outcome == Outcome::Failed)
                 unsent_.push_back(change);
-            else if (change.removed && deleted == RoomBucket::Deleted::Done)
+            else if (change.removed && outcome == Outcome::Done)
                 markers_.push_back({change.key, marker, std::chrono::steady_clock::now() + kBanMarkerLinger});
             schedule();
         });

@@ -32,12 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int RemainingMs(Clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
 std::vector<char*> Argv(std::vector<std::string>& args)
 {
     std::vector<char*> argv;
@@ -92,6 +86,12 @@ std::string ServerPath()
 {
     const char* chosen = std::getenv("VELMORA_SERVER");
     return chosen && *chosen ? chosen : VELMORA_SERVER_PATH;
+}
+
+int RemainingMs(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
 }
 
 std::string Mask(std::string_view plain)
@@ -602,6 +602,16 @@ ExitResult RunProgram(const std::vector<std::string>& program, std::chrono::mill
 
 Client::Client(int port, int receive_buffer)
 {
+    Connect(port, receive_buffer, "");
+}
+
+Client::Client(int port, const std::string& from)
+{
+    Connect(port, 0, from);
+}
+
+void Client::Connect(int port, int receive_buffer, const std::string& from)
+{
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         ADD_FAILURE() << "socket: " << std::strerror(errno);
@@ -611,27 +621,22 @@ Client::Client(int port, int receive_buffer)
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     const int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!from.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            ADD_FAILURE() << "bind to " << from << ": " << std::strerror(errno);
+            return;
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        ADD_FAILURE() << "connect to port " << port << ": " << std::strerror(errno);
-}
-
-Client::Client(int port, const std::string& from)
-{
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0
-        || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        ADD_FAILURE() << "connect from " << from << " to port " << port << ": " << std::strerror(errno);
+        ADD_FAILURE() << "connect to port " << port << (from.empty() ? "" : " from " + from) << ": "
+                      << std::strerror(errno);
 }
 
 Client::~Client()

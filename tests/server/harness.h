@@ -18,6 +18,9 @@ using namespace std::chrono_literals;
 // Generous, because a shared machine may be busy; waits return as soon as the effect is seen.
 constexpr auto kTimeout = std::chrono::milliseconds(10000);
 
+// Milliseconds left until `deadline`, for poll(); 0 once it has passed.
+int RemainingMs(std::chrono::steady_clock::time_point deadline);
+
 std::string Mask(std::string_view plain);
 
 // The velmora-server under test: the build's, or the one VELMORA_SERVER names (a sanitizer build).
@@ -201,6 +204,9 @@ public:
     void Reset();
 
 private:
+    // From 127.0.0.1 unless `from` names another loopback address.
+    void Connect(int port, int receive_buffer, const std::string& from);
+
     int fd_ = -1;
     // Bytes read off the wire (still masked) that no caller has taken yet.
     std::string unread_;

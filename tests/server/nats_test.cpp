@@ -655,9 +655,8 @@ TEST(NatsOperatorTest, RoomWorksForTheServersUserOfACredentialsFile)
 
 TEST(NatsStartTest, SecretsStayOffTheCommandLineAndSignInFilesAreCheckedAtStart)
 {
-    char dir_template[] = "/tmp/velmora-nats-files-XXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    const std::string dir = dir_template;
+    const ScratchDir scratch;
+    const std::string& dir = scratch.path();
     std::ofstream(dir + "/user") << "velmora\ns3cret\n";
     std::ofstream(dir + "/one-line") << "velmora\n";
     const std::string url = "nats://127.0.0.1:1";
@@ -679,7 +678,6 @@ TEST(NatsStartTest, SecretsStayOffTheCommandLineAndSignInFilesAreCheckedAtStart)
         EXPECT_NE(result.err.find(told), std::string::npos) << result.err;
         EXPECT_EQ(result.err.find("s3cret"), std::string::npos) << result.err;
     }
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace

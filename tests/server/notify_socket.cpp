@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <sstream>
 
 namespace velmora::test {
@@ -20,12 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 // Each sender may hold only so much in flight; a few of them fill any queue length a machine sets.
 constexpr int kHoldSendersMax = 64;
-
-int RemainingMs(Clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 sockaddr_un Address(const std::string& path)
 {
@@ -46,15 +39,8 @@ std::vector<std::string> Lines(const std::string& message)
 
 } // namespace
 
-NotifySocket::NotifySocket()
+NotifySocket::NotifySocket() : path_(dir_.Path("notify"))
 {
-    char dir_template[] = "/tmp/velmora-notify-test-XXXXXX";
-    if (!mkdtemp(dir_template)) {
-        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-        return;
-    }
-    dir_ = dir_template;
-    path_ = dir_ + "/notify";
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const sockaddr_un address = Address(path_);
     if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
@@ -65,9 +51,6 @@ NotifySocket::~NotifySocket()
 {
     if (fd_ >= 0)
         close(fd_);
-    std::error_code ignored;
-    if (!dir_.empty())
-        std::filesystem::remove_all(dir_, ignored);
 }
 
 bool NotifySocket::ReceiveUntil(Clock::time_point deadline)

@@ -42,7 +42,7 @@ private:
     bool ReceiveUntil(std::chrono::steady_clock::time_point deadline);
     std::size_t Held(std::string_view line) const;
 
-    std::string dir_;
+    ScratchDir dir_;
     std::string path_;
     int fd_ = -1;
     std::vector<std::string> messages_;

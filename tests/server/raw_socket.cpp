@@ -1,5 +1,7 @@
 #include "raw_socket.h"
 
+#include "harness.h"
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,17 +14,7 @@
 
 namespace velmora::test {
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
-
-int RemainingMs(Clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-}  // namespace
 
 RawSocket RawSocket::Tcp(unsigned short port, int receive_buffer)
 {
